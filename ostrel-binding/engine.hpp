@@ -12,7 +12,11 @@
 
 #include "ostrel-binding/error.hpp"
 #include "ostrel-engine/engine.hpp"
+#include "ostrel-engine/rt/asio.hpp"
+#include "ostrel-engine/rt/queue.hpp"
+#include "ostrel-engine/rt/sync.hpp"
 #include "ostrel-model/run.hpp"
+#include "ostrel-model/transport.hpp"
 
 namespace ostrel::binding {
 
@@ -23,6 +27,9 @@ struct Created {
 struct Starting {};
 struct Running {
     std::string endpoints;
+    // Every operation that works on the running engine holds a copy while it works; shutdown
+    // refuses while any such copy exists.
+    std::shared_ptr<engine::RunningEngine> engine;
 };
 struct Stopped {
     std::optional<std::string> summary;
@@ -46,13 +53,25 @@ class Inner {
         State& state_;
     };
 
-    Inner(model::Run run, size_t event_capacity, engine::FaultEngine engine)
-        : run(std::move(run)), event_capacity(event_capacity), state_(Created{std::move(engine)}) {}
+    Inner(model::Run run, size_t event_capacity, engine::FaultEngine engine,
+          engine::rt::Executor executor)
+        : run(std::move(run)),
+          event_capacity(event_capacity),
+          executor(std::move(executor)),
+          state_(Created{std::move(engine)}) {}
 
     StateGuard state() { return StateGuard(state_mutex_, state_); }
+    // The running engine, or the error that says why there is none.
+    std::expected<std::shared_ptr<engine::RunningEngine>, Error> running();
 
     const model::Run run;
     const size_t event_capacity;
+    // Where the engine's tasks run; empty means the process runtime.
+    const engine::rt::Executor executor;
+
+    // The receiving end of the transport-record queue, filled by start; readers take turns.
+    engine::rt::AsyncMutex records_mutex;
+    std::optional<engine::rt::QueueReceiver<model::TransportRecord>> records;
 
   private:
     std::mutex state_mutex_;
@@ -66,13 +85,34 @@ class Engine {
     static constexpr size_t kDefaultEventCapacity = 1024;
 
     // Reads, checks and validates the run document; opens no socket and resolves no name.
+    // `executor` is where the engine's tasks run; by default the process runtime, created on
+    // the first start.
     static std::expected<Engine, Error> create(std::string_view config_json,
-                                               std::optional<int64_t> event_capacity);
+                                               std::optional<int64_t> event_capacity,
+                                               engine::rt::Executor executor = {});
 
     bool alive() const;
     std::expected<std::string, Error> endpoints() const;
     // The summary kept by a completed shutdown.
     std::optional<std::string> summary() const;
+
+    // Asynchronous operations: each holds a copy of the handle while it runs.
+    template <typename T>
+    using Async = asio::awaitable<std::expected<T, Error>>;
+
+    // Binds every proxy; the endpoints JSON.
+    Async<std::string> start() const;
+    // The live status JSON.
+    Async<std::string> status() const;
+    // The summary JSON of the transports open now.
+    Async<std::string> snapshot() const;
+    // Stops the engine; the final summary JSON, also kept for `summary`.
+    Async<std::string> shutdown() const;
+    // The next transport record JSON; none once no record will come any more.
+    Async<std::optional<std::string>> next_record() const;
+    // The next record as an event, or a status event when none came within the interval
+    // (seconds, default 2); none once nothing will come any more.
+    Async<std::optional<std::string>> next_event(std::optional<double> status_interval) const;
 
   private:
     explicit Engine(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}

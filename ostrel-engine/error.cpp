@@ -1,5 +1,7 @@
 #include "ostrel-engine/error.hpp"
 
+#include "ostrel-engine/rt/asio.hpp"
+
 #include <cerrno>
 #include <string_view>
 
@@ -17,7 +19,8 @@ struct Overloaded : Fs... {
 // A default error_code is in the system category with value 0; it carries no OS error.
 bool is_os_error(const std::error_code& code) {
     return code && (code.category() == std::system_category() ||
-                    code.category() == std::generic_category());
+                    code.category() == std::generic_category() ||
+                    code.category() == asio::error::get_system_category());
 }
 
 // Kind names as Rust's std::io::ErrorKind spells them, the usual vocabulary for I/O diagnostics.

@@ -43,3 +43,26 @@ std::string write_proxy_faults(const std::vector<ProxyFaults>& entries) {
 }
 
 }  // namespace ostrel::model
+
+namespace ostrel::model {
+
+std::string to_json(const RunProgress& progress) {
+    JsonWriter out;
+    out.begin_object();
+    out.key("run_name").string(progress.run_name);
+    out.key("phase_name").string(progress.phase_name);
+    out.key("phase_index").uint(progress.phase_index);
+    out.key("phase_count").uint(progress.phase_count);
+    out.key("phase_duration_ms");
+    if (progress.phase_duration_ms) {
+        out.uint(*progress.phase_duration_ms);
+    } else {
+        out.null();
+    }
+    out.key("phase_started_at").string(progress.phase_started_at.to_rfc3339());
+    out.key("proxies").raw(write_proxy_faults(progress.proxies));
+    out.end_object();
+    return out.take();
+}
+
+}  // namespace ostrel::model

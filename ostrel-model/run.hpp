@@ -9,6 +9,7 @@
 #include "ostrel-model/config.hpp"
 #include "ostrel-model/duration.hpp"
 #include "ostrel-model/fault.hpp"
+#include "ostrel-model/timestamp.hpp"
 
 namespace ostrel::model {
 
@@ -64,5 +65,24 @@ struct Run {
 std::string write_proxy_faults(const std::vector<ProxyFaults>& entries);
 // The same for one fault list (the "faults" array alone).
 std::string write_faults(const std::vector<FaultSpec>& faults);
+
+}  // namespace ostrel::model
+
+namespace ostrel::model {
+
+// One started phase of a timed run.
+struct RunProgress {
+    std::string run_name;
+    std::string phase_name;
+    uint32_t phase_index = 0;  // position in the run document, from 1
+    uint32_t phase_count = 0;
+    std::optional<uint64_t> phase_duration_ms;  // none for an indefinite phase
+    Timestamp phase_started_at;
+    std::vector<ProxyFaults> proxies;
+
+    bool operator==(const RunProgress&) const = default;
+};
+
+std::string to_json(const RunProgress& progress);
 
 }  // namespace ostrel::model

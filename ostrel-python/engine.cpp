@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "ostrel-binding/engine.hpp"
+#include "ostrel-python/bridge.hpp"
 #include "ostrel-python/error.hpp"
 #include "ostrel-python/module.hpp"
 
@@ -120,11 +121,63 @@ PyObject* engine_summary(PyObject* self, PyObject*) {
     return to_str(*summary);
 }
 
+// Awaitable methods: each operation holds its own copy of the facade handle.
+template <typename Operation>
+PyObject* awaitable(PyObject* self, Operation operation) {
+    binding::Engine engine = facade(self);
+    return spawn_future([engine, operation] { return as_outcome(operation(engine)); });
+}
+
+PyObject* engine_start(PyObject* self, PyObject*) {
+    return awaitable(self, [](const binding::Engine& e) { return e.start(); });
+}
+
+PyObject* engine_status(PyObject* self, PyObject*) {
+    return awaitable(self, [](const binding::Engine& e) { return e.status(); });
+}
+
+PyObject* engine_snapshot(PyObject* self, PyObject*) {
+    return awaitable(self, [](const binding::Engine& e) { return e.snapshot(); });
+}
+
+PyObject* engine_next_record(PyObject* self, PyObject*) {
+    return awaitable(self, [](const binding::Engine& e) { return e.next_record(); });
+}
+
+PyObject* engine_next_event(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"status_interval", nullptr};
+    PyObject* interval_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:next_event", const_cast<char**>(keywords),
+                                     &interval_arg)) {
+        return nullptr;
+    }
+    std::optional<double> interval;
+    if (interval_arg != Py_None) {
+        double seconds = PyFloat_AsDouble(interval_arg);
+        if (seconds == -1.0 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        interval = seconds;
+    }
+    return awaitable(self, [interval](const binding::Engine& e) { return e.next_event(interval); });
+}
+
+PyObject* engine_shutdown(PyObject* self, PyObject*) {
+    return awaitable(self, [](const binding::Engine& e) { return e.shutdown(); });
+}
+
 // Each docstring is the method's text signature alone.
 PyMethodDef engine_methods[] = {
     {"alive", engine_alive, METH_NOARGS, "alive($self)\n--\n\n"},
     {"endpoints", engine_endpoints, METH_NOARGS, "endpoints($self)\n--\n\n"},
     {"summary", engine_summary, METH_NOARGS, "summary($self)\n--\n\n"},
+    {"start", engine_start, METH_NOARGS, "start($self)\n--\n\n"},
+    {"status", engine_status, METH_NOARGS, "status($self)\n--\n\n"},
+    {"snapshot", engine_snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
+    {"next_record", engine_next_record, METH_NOARGS, "next_record($self)\n--\n\n"},
+    {"next_event", reinterpret_cast<PyCFunction>(engine_next_event), METH_VARARGS | METH_KEYWORDS,
+     "next_event($self, status_interval=None)\n--\n\n"},
+    {"shutdown", engine_shutdown, METH_NOARGS, "shutdown($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

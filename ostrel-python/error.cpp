@@ -32,17 +32,35 @@ int add_phase_state_error(PyObject* module) {
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
 }
 
+namespace {
+
+// Messages may quote parts of the caller's document; a broken sequence in one must not turn the
+// error into a UnicodeDecodeError.
+PyObject* message_text(const binding::Error& error) {
+    return PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()),
+                                "replace");
+}
+
+}  // namespace
+
 PyObject* raise_error(const binding::Error& error) {
-    // Messages may quote parts of the caller's document; a broken sequence in one must not turn
-    // the error into a UnicodeDecodeError.
-    PyObject* message = PyUnicode_DecodeUTF8(
-        error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
+    PyObject* message = message_text(error);
     if (message == nullptr) {
         return nullptr;
     }
     PyErr_SetObject(exception_class(error.kind), message);
     Py_DECREF(message);
     return nullptr;
+}
+
+PyObject* make_exception(const binding::Error& error) {
+    PyObject* message = message_text(error);
+    if (message == nullptr) {
+        return nullptr;
+    }
+    PyObject* exception = PyObject_CallOneArg(exception_class(error.kind), message);
+    Py_DECREF(message);
+    return exception;
 }
 
 }  // namespace ostrel::python

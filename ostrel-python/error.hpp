@@ -15,4 +15,7 @@ int add_phase_state_error(PyObject* module);
 // for the caller to return.
 PyObject* raise_error(const binding::Error& error);
 
+// The exception instance for a facade error (a new reference), or nullptr with an exception set.
+PyObject* make_exception(const binding::Error& error);
+
 }  // namespace ostrel::python

@@ -332,15 +332,30 @@ def test_class_docstring_and_signature():
     assert f"{engine_class.__module__}.{engine_class.__qualname__}" == "_ostrel.Engine"
 
 
+# Every method defined so far, in the order of the class, with its text signature.
+METHODS = [
+    ("alive", "($self)"),
+    ("endpoints", "($self)"),
+    ("summary", "($self)"),
+    ("start", "($self)"),
+    ("status", "($self)"),
+    ("snapshot", "($self)"),
+    ("next_record", "($self)"),
+    ("next_event", "($self, status_interval=None)"),
+    ("shutdown", "($self)"),
+]
+
+
 def test_methods_are_signatures_alone_in_table_order():
     engine_class = _ostrel.Engine
     methods = [name for name in vars(engine_class) if not name.startswith("_")]
-    assert methods == ["alive", "endpoints", "summary"]
-    for name in methods:
+    assert methods == [name for name, _ in METHODS]
+    for name, signature in METHODS:
         method = getattr(engine_class, name)
-        assert method.__text_signature__ == "($self)", name
+        assert method.__text_signature__ == signature, name
         assert method.__doc__ is None, name
-        assert str(inspect.signature(method)) == "(self, /)", name
+    assert str(inspect.signature(engine_class.alive)) == "(self, /)"
+    assert str(inspect.signature(engine_class.next_event)) == "(self, /, status_interval=None)"
 
 
 def test_instances_have_no_attributes_of_their_own(run_text):
