@@ -143,6 +143,10 @@ Async<std::string> do_start(std::shared_ptr<Inner> inner) {
         auto lock = co_await inner->records_mutex.lock();
         inner->records = running->take_transport_events();
     }
+    {
+        auto lock = co_await inner->progress_mutex.lock();
+        inner->progress = running->subscribe_run_progress();
+    }
     abandoned.armed = false;
     *inner->state() = Running{endpoints, std::move(running)};
     co_return endpoints;
@@ -163,6 +167,8 @@ Async<std::string> do_snapshot(std::shared_ptr<Inner> inner) {
 }
 
 Async<std::string> do_shutdown(std::shared_ptr<Inner> inner) {
+    // A live schedule ends first, also when the shutdown is then refused.
+    (void)co_await inner->end_schedule();
     std::shared_ptr<engine::RunningEngine> running;
     {
         auto guard = inner->state();

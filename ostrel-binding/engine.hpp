@@ -13,8 +13,10 @@
 #include "ostrel-binding/error.hpp"
 #include "ostrel-engine/engine.hpp"
 #include "ostrel-engine/rt/asio.hpp"
+#include "ostrel-engine/rt/broadcast.hpp"
 #include "ostrel-engine/rt/queue.hpp"
 #include "ostrel-engine/rt/sync.hpp"
+#include "ostrel-engine/schedule.hpp"
 #include "ostrel-model/run.hpp"
 #include "ostrel-model/transport.hpp"
 
@@ -63,6 +65,8 @@ class Inner {
     StateGuard state() { return StateGuard(state_mutex_, state_); }
     // The running engine, or the error that says why there is none.
     std::expected<std::shared_ptr<engine::RunningEngine>, Error> running();
+    // Drops the live schedule, if any, which restores the earlier faults; whether there was one.
+    asio::awaitable<bool> end_schedule();
 
     const model::Run run;
     const size_t event_capacity;
@@ -72,6 +76,20 @@ class Inner {
     // The receiving end of the transport-record queue, filled by start; readers take turns.
     engine::rt::AsyncMutex records_mutex;
     std::optional<engine::rt::QueueReceiver<model::TransportRecord>> records;
+    // The run-progress subscription taken when start completed.
+    engine::rt::AsyncMutex progress_mutex;
+    std::optional<engine::rt::BroadcastReceiver<model::RunProgress>> progress;
+    // The live schedule; taken before the schedule's own state lock when both are needed.
+    engine::rt::AsyncMutex schedule_mutex;
+    std::optional<engine::PhaseSchedule> schedule;
+    // A second handle on the schedule's transition queue, so that waiting for a transition does
+    // not hold `schedule`.
+    struct Transitions {
+        std::shared_ptr<engine::TransitionReceiver> receiver;
+        engine::MissedCounter missed;
+    };
+    std::mutex transitions_mutex;
+    std::optional<Transitions> transitions;
 
   private:
     std::mutex state_mutex_;
@@ -113,6 +131,32 @@ class Engine {
     // The next record as an event, or a status event when none came within the interval
     // (seconds, default 2); none once nothing will come any more.
     Async<std::optional<std::string>> next_event(std::optional<double> status_interval) const;
+    // The timed run through the document's phases; its report JSON.
+    Async<std::string> run() const;
+    // The next progress JSON of a timed run; none once no progress will come any more.
+    Async<std::optional<std::string>> next_progress() const;
+
+    // Replaces one proxy's faults (a JSON list of faults), outside any schedule or run.
+    Async<void> set_faults(std::string proxy, std::string faults_json) const;
+    // Every proxy, ordered by name, with its faults now (JSON).
+    Async<std::string> active_faults() const;
+
+    // The live phase schedule.
+    Async<void> begin_schedule() const;
+    // Whether a schedule was active and has now ended (the earlier faults are back).
+    Async<bool> end_schedule() const;
+    bool schedule_active() const;
+    Async<std::string> add_phase(std::string name, std::optional<std::string> duration,
+                                 std::string faults_json) const;
+    Async<std::string> modify_phase(std::string id, std::string name,
+                                    std::optional<std::string> duration,
+                                    std::string faults_json) const;
+    Async<std::string> delete_phase(std::string id) const;
+    Async<std::string> start_phase(std::string id) const;
+    Async<std::string> stop_phase(std::string id) const;
+    Async<std::string> move_phase(std::string id, int64_t position) const;
+    // The next transition JSON; none once the schedule has ended and its queue is read.
+    Async<std::optional<std::string>> next_transition() const;
 
   private:
     explicit Engine(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}

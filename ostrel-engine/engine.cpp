@@ -32,7 +32,7 @@ asio::awaitable<std::expected<void, EngineError>> check_upstream(const rt::Execu
     asio::ip::tcp::resolver resolver(executor);
     auto [ec, results] =
         co_await resolver.async_resolve(host_port->host, host_port->port, rt::use_tuple);
-    if (ec) co_return refuse(IoError{ec, {}});
+    if (ec) co_return refuse(IoError{rt::os_error(ec), {}});
     if (results.empty()) {
         co_return refuse(IoError{std::make_error_code(std::errc::address_not_available),
                                  "the host resolved to no addresses"});
@@ -123,26 +123,41 @@ asio::awaitable<std::expected<std::shared_ptr<RunningEngine>, EngineError>> Faul
     engine->progress_ = rt::make_broadcast<model::RunProgress>(kProgressCapacity);
 
     for (auto& proxy : prepared) {
-        auto bound =
-            proxy.protocol == model::TransportProtocol::Udp
-                ? std::expected<RunningTcpProxy, IoError>(
-                      std::unexpect,
-                      IoError{std::make_error_code(std::errc::operation_not_supported),
-                              "UDP proxies are not available yet"})
-                : RunningTcpProxy::bind(proxy.listen, proxy.name, proxy.upstream, proxy.runtime,
-                                        engine->shutdown_token_, *engine->recorder_, executor);
-        if (!bound) {
+        std::optional<IoError> bind_error;
+        if (proxy.protocol == model::TransportProtocol::Udp) {
+            auto bound = RunningUdpProxy::bind(
+                asio::ip::udp::endpoint(proxy.listen.address(), proxy.listen.port()), proxy.name,
+                proxy.upstream, proxy.runtime, engine->shutdown_token_, *engine->recorder_,
+                executor);
+            if (bound) {
+                engine->udp_endpoints_.push_back(bound->local_address());
+                engine->udp_proxies_.push_back(std::move(*bound));
+            } else {
+                bind_error = bound.error();
+            }
+        } else {
+            auto bound =
+                RunningTcpProxy::bind(proxy.listen, proxy.name, proxy.upstream, proxy.runtime,
+                                      engine->shutdown_token_, *engine->recorder_, executor);
+            if (bound) {
+                engine->tcp_endpoints_.push_back(bound->local_address());
+                engine->tcp_proxies_.push_back(std::move(*bound));
+            } else {
+                bind_error = bound.error();
+            }
+        }
+        if (bind_error) {
             // Stop what already runs so that its ports are free again when start returns.
             engine->shutdown_token_.cancel();
             for (auto& started : engine->tcp_proxies_) (void)co_await std::move(started).join();
             engine->tcp_proxies_.clear();
+            for (auto& started : engine->udp_proxies_) (void)co_await std::move(started).join();
+            engine->udp_proxies_.clear();
             (void)co_await engine->recorder_->stop();
             if (engine->collector_) (void)co_await engine->collector_->join();
             engine->collector_.reset();
-            co_return std::unexpected(EngineError(EngineError::Io{bound.error()}));
+            co_return std::unexpected(EngineError(EngineError::Io{std::move(*bind_error)}));
         }
-        engine->tcp_endpoints_.push_back(bound->local_address());
-        engine->tcp_proxies_.push_back(std::move(*bound));
     }
     engine->control_ = rt::Semaphore::create(1);
     co_return Result(std::move(engine));
@@ -160,6 +175,11 @@ asio::awaitable<std::expected<model::TransportSummary, EngineError>> RunningEngi
         if (!joined) errors.push_back(joined.error());
     }
     tcp_proxies_.clear();
+    for (auto& proxy : udp_proxies_) {
+        auto joined = co_await std::move(proxy).join();
+        if (!joined) errors.push_back(joined.error());
+    }
+    udp_proxies_.clear();
     if (!errors.empty()) {
         co_return std::unexpected(EngineError(EngineError::ShutdownErrors{std::move(errors)}));
     }

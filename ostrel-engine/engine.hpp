@@ -12,6 +12,7 @@
 #include "ostrel-engine/faults/runtime.hpp"
 #include "ostrel-engine/observation.hpp"
 #include "ostrel-engine/proxy/tcp.hpp"
+#include "ostrel-engine/proxy/udp.hpp"
 #include "ostrel-engine/rt/broadcast.hpp"
 #include "ostrel-engine/rt/cancellation.hpp"
 #include "ostrel-engine/rt/queue.hpp"
@@ -34,6 +35,7 @@ struct EngineProxy {
 };
 
 class RunningEngine;
+class ControlSession;
 
 // What a started engine will open. Built from a validated run; nothing touches the network
 // until it is started.
@@ -84,6 +86,15 @@ class RunningEngine {
         return progress_.subscribe();
     }
 
+    // The exclusive right to replace every proxy's faults (defined in control.cpp). Never
+    // waits: ControlAlreadyActive while a timed run or a live schedule holds it.
+    std::expected<ControlSession, EngineError> begin_control() const;
+    // Every proxy, ordered by name, with the faults in force now.
+    std::vector<model::ProxyFaults> active_faults() const;
+    // Replaces one proxy's faults, outside any control session.
+    std::expected<void, EngineError> set_faults(std::string_view proxy,
+                                                std::vector<model::FaultSpec> faults) const;
+
     // Stops every proxy (TCP ones in order, then UDP ones), then the recorder, and returns the
     // final summary. Call it on the only remaining reference.
     asio::awaitable<std::expected<model::TransportSummary, EngineError>> shutdown();
@@ -96,6 +107,7 @@ class RunningEngine {
     std::vector<asio::ip::tcp::endpoint> tcp_endpoints_;
     std::vector<asio::ip::udp::endpoint> udp_endpoints_;
     std::vector<RunningTcpProxy> tcp_proxies_;
+    std::vector<RunningUdpProxy> udp_proxies_;
     rt::CancellationToken shutdown_token_;
     std::optional<ObservationRecorder> recorder_;
     std::shared_ptr<rt::Semaphore> control_;

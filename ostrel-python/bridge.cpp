@@ -55,8 +55,9 @@ PyObject* deliver(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef deliver_def = {"_deliver", reinterpret_cast<PyCFunction>(deliver), METH_FASTCALL,
-                           nullptr};
+PyMethodDef deliver_def = {"_deliver",
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deliver)),
+                           METH_FASTCALL, nullptr};
 
 // The future's done callback: a cancelled future cancels the operation.
 PyObject* on_done(PyObject* capsule, PyObject* future) {
@@ -196,6 +197,18 @@ asio::awaitable<Outcome> as_outcome(binding::Engine::Async<std::optional<std::st
     if (!result) co_return std::unexpected(std::move(result.error()));
     if (!*result) co_return Value();
     co_return Value(std::move(**result));
+}
+
+asio::awaitable<Outcome> as_outcome(binding::Engine::Async<bool> operation) {
+    auto result = co_await std::move(operation);
+    if (!result) co_return std::unexpected(std::move(result.error()));
+    co_return Value(*result);
+}
+
+asio::awaitable<Outcome> as_outcome(binding::Engine::Async<void> operation) {
+    auto result = co_await std::move(operation);
+    if (!result) co_return std::unexpected(std::move(result.error()));
+    co_return Value();
 }
 
 }  // namespace ostrel::python

@@ -29,5 +29,7 @@ PyObject* spawn_future(std::function<asio::awaitable<Outcome>()> operation);
 // Adapters from the facade's result types.
 asio::awaitable<Outcome> as_outcome(binding::Engine::Async<std::string> operation);
 asio::awaitable<Outcome> as_outcome(binding::Engine::Async<std::optional<std::string>> operation);
+asio::awaitable<Outcome> as_outcome(binding::Engine::Async<bool> operation);
+asio::awaitable<Outcome> as_outcome(binding::Engine::Async<void> operation);
 
 }  // namespace ostrel::python

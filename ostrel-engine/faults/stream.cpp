@@ -22,8 +22,8 @@ class StreamCategory final : public std::error_category {
         switch (static_cast<StreamErrc>(value)) {
             case StreamErrc::fault_reset:
                 return "connection reset by fault injection";
-            case StreamErrc::relayer_failed:
-                return "the fault layers could not be rebuilt";
+            case StreamErrc::write_zero:
+                return "write zero byte into writer";
         }
         return "unknown stream error";
     }

@@ -73,8 +73,8 @@ class Bidirectional {
 enum class StreamErrc {
     // A connection-reset fault fired; equivalent to std::errc::connection_reset.
     fault_reset = 1,
-    // The fault layers could not be rebuilt.
-    relayer_failed,
+    // A write accepted no byte at all.
+    write_zero,
 };
 const std::error_category& stream_category();
 std::error_code make_error_code(StreamErrc e);

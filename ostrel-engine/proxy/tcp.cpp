@@ -87,7 +87,7 @@ asio::awaitable<std::expected<void, IoError>> connect_upstream(Connection& conn,
         }
         auto [ec, results] =
             co_await conn.resolver.async_resolve(host_port->host, host_port->port, rt::use_tuple);
-        if (ec) co_return std::unexpected(IoError{ec, {}});
+        if (ec) co_return std::unexpected(IoError{rt::os_error(ec), {}});
         for (const auto& entry : results) candidates.push_back(entry.endpoint());
         if (candidates.empty()) {
             co_return std::unexpected(IoError{std::make_error_code(std::errc::invalid_argument),
@@ -103,7 +103,7 @@ asio::awaitable<std::expected<void, IoError>> connect_upstream(Connection& conn,
         if (!ec) co_return std::expected<void, IoError>{};
         last = ec;
     }
-    co_return std::unexpected(IoError{last, {}});
+    co_return std::unexpected(IoError{rt::os_error(last), {}});
 }
 
 // Copies one direction until end of stream, then half-closes the destination.
@@ -123,7 +123,7 @@ asio::awaitable<std::error_code> client_to_upstream(Connection& conn, std::byte*
             auto [ec, count] = co_await conn.upstream.async_write_some(
                 asio::buffer(buffer + written, *n - written), rt::use_tuple);
             if (ec) co_return ec;
-            if (count == 0) co_return std::make_error_code(std::errc::io_error);
+            if (count == 0) co_return make_error_code(StreamErrc::write_zero);
             written += count;
         }
     }
@@ -143,7 +143,7 @@ asio::awaitable<std::error_code> upstream_to_client(Connection& conn, std::byte*
         while (written < n) {
             auto count = co_await conn.stream->write(std::span(buffer + written, n - written));
             if (!count) co_return count.error();
-            if (*count == 0) co_return std::make_error_code(std::errc::io_error);
+            if (*count == 0) co_return make_error_code(StreamErrc::write_zero);
             written += *count;
         }
     }
@@ -166,13 +166,8 @@ asio::awaitable<std::error_code> relay(Connection& conn) {
     co_return first;
 }
 
-bool is_write_zero(const std::error_code& ec) {
-    return ec == std::errc::io_error;
-}
-
 IoError relay_error(const std::error_code& ec) {
-    if (is_write_zero(ec)) return IoError{ec, "write zero byte into writer"};
-    return IoError{ec, {}};
+    return IoError{rt::os_error(ec), {}};
 }
 
 // Serves one client from announcement to close.
@@ -271,7 +266,7 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
                 asio::bind_cancellation_slot(accept_signal_.slot(), rt::use_tuple));
             if (ec == asio::error::operation_aborted) continue;
             if (ec) {
-                failure_ = EngineError(EngineError::Io{IoError{ec, {}}});
+                failure_ = EngineError(EngineError::Io{IoError{rt::os_error(ec), {}}});
                 break;
             }
             start(std::move(socket));
@@ -353,7 +348,7 @@ std::expected<RunningTcpProxy, IoError> RunningTcpProxy::bind(
     if (!ec) acceptor.non_blocking(true, ec);
     tcp::endpoint local;
     if (!ec) local = acceptor.local_endpoint(ec);
-    if (ec) return std::unexpected(IoError{ec, {}});
+    if (ec) return std::unexpected(IoError{rt::os_error(ec), {}});
 
     auto proxy = std::make_shared<const ProxyState>(ProxyState{std::move(name), std::move(upstream),
                                                                std::move(runtime), std::move(token),

@@ -332,17 +332,31 @@ def test_class_docstring_and_signature():
     assert f"{engine_class.__module__}.{engine_class.__qualname__}" == "_ostrel.Engine"
 
 
-# Every method defined so far, in the order of the class, with its text signature.
+# Every method, in the order of the class, with its text signature.
 METHODS = [
     ("alive", "($self)"),
     ("endpoints", "($self)"),
     ("summary", "($self)"),
     ("start", "($self)"),
+    ("set_faults", "($self, proxy, faults_json)"),
+    ("run", "($self)"),
     ("status", "($self)"),
     ("snapshot", "($self)"),
+    ("active_faults", "($self)"),
+    ("next_progress", "($self)"),
     ("next_record", "($self)"),
     ("next_event", "($self, status_interval=None)"),
     ("shutdown", "($self)"),
+    ("begin_schedule", "($self)"),
+    ("schedule_active", "($self)"),
+    ("end_schedule", "($self)"),
+    ("schedule_add_phase", "($self, name, duration, faults_json)"),
+    ("schedule_modify_phase", "($self, id, name, duration, faults_json)"),
+    ("schedule_delete_phase", "($self, id)"),
+    ("schedule_start_phase", "($self, id)"),
+    ("schedule_stop_phase", "($self, id)"),
+    ("schedule_move_phase", "($self, id, position)"),
+    ("schedule_next_transition", "($self)"),
 ]
 
 
