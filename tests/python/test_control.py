@@ -82,6 +82,30 @@ async def test_schedule_drives_a_connection_and_restores_the_faults():
             with pytest.raises(_ostrel.PhaseStateError, match="is running and can no longer"):
                 await engine.schedule_delete_phase(slow["id"])
 
+            # Latency, then a blackhole on an open connection, then no faults at all.
+            reader, writer = await asyncio.wait_for(
+                asyncio.open_connection(*endpoint(engine.endpoints())), WAIT
+            )
+            holes = json.dumps([{"proxy": "db", "faults": [BLACKHOLE]}])
+            hole = json.loads(await engine.schedule_add_phase("hole", None, holes))
+            await engine.schedule_start_phase(hole["id"])
+            writer.write(b"held")
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(reader.readexactly(4), 0.5)
+            stopped = json.loads(await engine.schedule_stop_phase(hole["id"]))
+            assert stopped[0]["state"] == "stopped"
+            began = time.monotonic()
+            assert await asyncio.wait_for(reader.readexactly(4), WAIT) == b"held"
+            assert time.monotonic() - began < 0.2
+            writer.close()
+            transitions = [json.loads(await engine.schedule_next_transition()) for _ in range(4)]
+            assert [(t["kind"], t["reason"]) for t in transitions] == [
+                ("added", None),
+                ("stopped", "superseded"),
+                ("started", "explicit"),
+                ("stopped", "explicit"),
+            ]
+
             assert await engine.end_schedule() is True
             assert await engine.end_schedule() is False
             assert not engine.schedule_active()
