@@ -96,7 +96,7 @@ async def test_schedule_drives_a_connection_and_restores_the_faults():
             assert stopped[0]["state"] == "stopped"
             began = time.monotonic()
             assert await asyncio.wait_for(reader.readexactly(4), WAIT) == b"held"
-            assert time.monotonic() - began < 0.2
+            assert time.monotonic() - began < 1.5
             writer.close()
             transitions = [json.loads(await engine.schedule_next_transition()) for _ in range(4)]
             assert [(t["kind"], t["reason"]) for t in transitions] == [
