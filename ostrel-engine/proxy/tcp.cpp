@@ -364,10 +364,7 @@ std::expected<RunningTcpProxy, IoError> RunningTcpProxy::bind(
 }
 
 asio::awaitable<RunningTcpProxy::Result> RunningTcpProxy::join() && {
-    auto result = co_await task_.join();
-    if (!result)
-        co_return std::unexpected(EngineError(EngineError::ProxyTask{result.error().text()}));
-    co_return std::move(*result);
+    return join_proxy_task(task_);
 }
 
 }  // namespace ostrel::engine

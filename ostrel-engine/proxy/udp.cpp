@@ -12,6 +12,7 @@
 #include "ostrel-engine/faults/delay.hpp"
 #include "ostrel-engine/proxy/address.hpp"
 #include "ostrel-engine/proxy/dns.hpp"
+#include "ostrel-engine/proxy/failure.hpp"
 
 namespace ostrel::engine {
 
@@ -596,10 +597,7 @@ std::expected<RunningUdpProxy, IoError> RunningUdpProxy::bind(
 }
 
 asio::awaitable<RunningUdpProxy::Result> RunningUdpProxy::join() && {
-    auto result = co_await task_.join();
-    if (!result)
-        co_return std::unexpected(EngineError(EngineError::ProxyTask{result.error().text()}));
-    co_return std::move(*result);
+    return join_proxy_task(task_);
 }
 
 }  // namespace ostrel::engine
