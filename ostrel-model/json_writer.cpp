@@ -137,4 +137,12 @@ JsonWriter& JsonWriter::raw(std::string_view json) {
     return *this;
 }
 
+void write_timestamp(JsonWriter& out, const std::optional<Timestamp>& at) {
+    if (at) {
+        out.string(at->to_rfc3339());
+    } else {
+        out.null();
+    }
+}
+
 }  // namespace ostrel::model

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "ostrel-model/timestamp.hpp"
 
 namespace ostrel::model {
 
@@ -38,6 +41,9 @@ class JsonWriter {
     std::vector<bool> has_items_;
     bool after_key_ = false;
 };
+
+// An RFC 3339 timestamp string, or null when absent.
+void write_timestamp(JsonWriter& out, const std::optional<Timestamp>& at);
 
 // Appends `value` as a JSON string literal (quotes included).
 void append_json_string(std::string& out, std::string_view value);

@@ -50,18 +50,6 @@ std::string_view tag(PhaseTransitionReason reason) {
     std::unreachable();
 }
 
-namespace {
-
-void write_timestamp(JsonWriter& out, const std::optional<Timestamp>& at) {
-    if (at) {
-        out.string(at->to_rfc3339());
-    } else {
-        out.null();
-    }
-}
-
-}  // namespace
-
 void write_json(JsonWriter& out, const ControlledPhase& phase) {
     out.begin_object();
     out.key("id").string(phase.id.to_string());

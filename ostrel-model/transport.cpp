@@ -74,14 +74,6 @@ std::string_view tag(FailureCategory category) {
 
 namespace {
 
-void write_timestamp(JsonWriter& out, const std::optional<Timestamp>& at) {
-    if (at) {
-        out.string(at->to_rfc3339());
-    } else {
-        out.null();
-    }
-}
-
 void write_failure(JsonWriter& out, const std::optional<TransportFailure>& failure) {
     if (failure) {
         write_json(out, *failure);
