@@ -1,7 +1,9 @@
 #include "ostrel-python/bridge.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "ostrel-engine/rt/runtime.hpp"
 #include "ostrel-python/error.hpp"
@@ -34,6 +36,50 @@ struct Pending {
 
 ProcessObject asyncio_get_running_loop;
 ProcessObject deliver_function;
+ProcessObject exit_hook_function;
+
+// A runtime thread must never ask for the interpreter once it finalises: Python ends such a
+// thread in place, and the runtime's catch-all frames turn that forced unwind into an abort.
+// Checking for finalisation first leaves a window, so deliveries pass this gate instead, and an
+// atexit hook (which runs before finalisation starts) closes it and waits for those inside.
+class DeliveryGate {
+  public:
+    bool enter() {
+        std::lock_guard lock(mutex_);
+        if (closed_) return false;
+        ++inside_;
+        return true;
+    }
+
+    void leave() {
+        std::lock_guard lock(mutex_);
+        if (--inside_ == 0) idle_.notify_all();
+    }
+
+    void close() {
+        std::unique_lock lock(mutex_);
+        closed_ = true;
+        idle_.wait(lock, [this] { return inside_ == 0; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    bool closed_ = false;
+    int inside_ = 0;
+};
+
+DeliveryGate delivery_gate;
+
+PyObject* close_delivery_gate(PyObject*, PyObject*) {
+    // Deliveries already inside need the interpreter to finish.
+    PyThreadState* saved = PyEval_SaveThread();
+    delivery_gate.close();
+    PyEval_RestoreThread(saved);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook_def = {"_close_delivery_gate", close_delivery_gate, METH_NOARGS, nullptr};
 
 // deliver(future, ok, value): runs on the loop's thread in the caller's context.
 PyObject* deliver(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -92,8 +138,13 @@ PyObject* to_python(const Value& value) {
 // On a runtime thread: hands the outcome to the loop, in the caller's context.
 void deliver_outcome(const std::shared_ptr<Pending>& pending, std::exception_ptr crash,
                      Outcome outcome) {
-    // The interpreter may be gone; then there is nobody to tell, and the references leak.
-    if (interpreter_finalizing()) return;
+    // The interpreter may be going or gone; then there is nobody to tell, and the references
+    // leak.
+    if (!delivery_gate.enter()) return;
+    if (interpreter_finalizing()) {
+        delivery_gate.leave();
+        return;
+    }
     PyGILState_STATE gil = PyGILState_Ensure();
     PyObject* ok = Py_False;
     PyObject* value = nullptr;
@@ -131,9 +182,28 @@ void deliver_outcome(const std::shared_ptr<Pending>& pending, std::exception_ptr
     Py_CLEAR(pending->future);
     Py_CLEAR(pending->context);
     PyGILState_Release(gil);
+    delivery_gate.leave();
 }
 
 }  // namespace
+
+int install_exit_hook() {
+    PyObject* hook = exit_hook_function.get_or_make([]() -> PyObject* {
+        PyObject* function = PyCFunction_New(&exit_hook_def, nullptr);
+        if (function == nullptr) return nullptr;
+        PyObject* atexit = PyImport_ImportModule("atexit");
+        PyObject* registered =
+            atexit ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
+        Py_XDECREF(atexit);
+        if (registered == nullptr) {
+            Py_DECREF(function);
+            return nullptr;
+        }
+        Py_DECREF(registered);
+        return function;
+    });
+    return hook == nullptr ? -1 : 0;
+}
 
 PyObject* spawn_future(std::function<asio::awaitable<Outcome>()> operation) {
     PyObject* get_loop = asyncio_get_running_loop.get_or_make([]() -> PyObject* {

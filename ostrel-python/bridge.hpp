@@ -26,6 +26,10 @@ using Outcome = std::expected<Value, binding::Error>;
 // operation. Returns nullptr with an exception set when no loop is running.
 PyObject* spawn_future(std::function<asio::awaitable<Outcome>()> operation);
 
+// Registers, once per process, the atexit hook after which no outcome is handed to Python any
+// more. 0 on success, -1 with an exception set.
+int install_exit_hook();
+
 // Adapters from the facade's result types.
 asio::awaitable<Outcome> as_outcome(binding::Engine::Async<std::string> operation);
 asio::awaitable<Outcome> as_outcome(binding::Engine::Async<std::optional<std::string>> operation);

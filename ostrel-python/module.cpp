@@ -2,13 +2,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "ostrel-python/bridge.hpp"
 #include "ostrel-python/engine.hpp"
 #include "ostrel-python/error.hpp"
 
 namespace {
 
 int exec_module(PyObject* module) {
-    if (ostrel::python::add_engine_type(module) < 0) {
+    if (ostrel::python::add_engine_type(module) < 0 || ostrel::python::install_exit_hook() < 0) {
         return -1;
     }
     return ostrel::python::add_phase_state_error(module);
