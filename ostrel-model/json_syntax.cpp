@@ -82,6 +82,8 @@ std::string float_text(double value) {
     return text;
 }
 
+Content::Content() = default;
+
 std::string unexpected(const Content& value) {
     switch (value.type) {
         case Content::Type::Null:

@@ -28,6 +28,10 @@ struct JsonError {
 
 // A value buffered before its type is known (the fields of a fault whose tag may come last).
 struct Content {
+    // Defined out of line: clang cannot define the implicit constructor here, because doing so
+    // instantiates std::pair<std::string, Content> while Content is still incomplete.
+    Content();
+
     enum class Type { Null, Bool, U64, I64, F64, String, Seq, Map };
     Type type = Type::Null;
     bool boolean = false;

@@ -4,6 +4,13 @@
 
 namespace ostrel::engine {
 
+namespace {
+
+// How far behind its schedule a paced side may run and still catch up.
+constexpr std::chrono::milliseconds kCatchUp{20};
+
+}  // namespace
+
 BandwidthStream::BandwidthStream(std::unique_ptr<Bidirectional> inner, StreamContext& ctx,
                                  uint64_t bytes_per_second, model::TrafficFlow flow)
     : FaultLayer(std::move(inner), ctx, flow), bytes_per_second_(bytes_per_second) {}
@@ -26,7 +33,7 @@ asio::awaitable<IoResult> BandwidthStream::paced_read(std::span<std::byte> buffe
         }
     }
     IoResult result = co_await inner_->read(buffer.first(std::min(buffer.size(), kChunkBytes)));
-    passed(result, read_pause_);
+    passed(result, read_pause_, read_due_);
     co_return result;
 }
 
@@ -37,16 +44,25 @@ asio::awaitable<IoResult> BandwidthStream::paced_write(std::span<const std::byte
         }
     }
     IoResult result = co_await inner_->write(data.first(std::min(data.size(), kChunkBytes)));
-    passed(result, write_pause_);
+    passed(result, write_pause_, write_due_);
     co_return result;
 }
 
-void BandwidthStream::passed(IoResult result, PendingDelay& pause) {
+void BandwidthStream::passed(IoResult result, PendingDelay& pause, Clock::time_point& due) {
     // Errors and end of stream start no pause.
     if (!result || *result == 0) return;
     metrics().mark_impacted();
     metrics().bandwidth_limited(*result);
-    pause.start(duration_from_secs(double(*result) / double(bytes_per_second_)));
+    // A pause runs from when the previous one was due, not from now: the time spent moving a
+    // chunk and the timer's lateness would otherwise add to every pause, and at high rates the
+    // cap would be missed by far. Lateness is made up only within kCatchUp, so after an idle
+    // spell no burst builds up. The first pause runs from now.
+    const std::chrono::nanoseconds length =
+        duration_from_secs(double(*result) / double(bytes_per_second_));
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point from = due == Clock::time_point{} ? now : std::max(now - kCatchUp, due);
+    due = length >= Clock::time_point::max() - from ? Clock::time_point::max() : from + length;
+    pause.start_until(due);
 }
 
 std::unique_ptr<Bidirectional> BandwidthInjector::on_stream(

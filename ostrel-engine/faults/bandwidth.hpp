@@ -4,6 +4,7 @@
 // followed by a pause as long as the chunk takes at the configured rate, so the first chunk
 // goes out at once and the sustained rate never exceeds the cap.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -28,11 +29,15 @@ class BandwidthStream final : public FaultLayer {
   private:
     asio::awaitable<IoResult> paced_read(std::span<std::byte> buffer);
     asio::awaitable<IoResult> paced_write(std::span<const std::byte> data);
-    void passed(IoResult result, PendingDelay& pause);
+    using Clock = std::chrono::steady_clock;
+    void passed(IoResult result, PendingDelay& pause, Clock::time_point& due);
 
     uint64_t bytes_per_second_;
     PendingDelay read_pause_;
     PendingDelay write_pause_;
+    // When each side's last pause ended, or was due to end: the next pause runs from there.
+    Clock::time_point read_due_{};
+    Clock::time_point write_due_{};
 };
 
 class BandwidthInjector final : public FaultInjector {

@@ -89,6 +89,7 @@ class PendingDelay {
   public:
     bool pending() const noexcept { return deadline_.has_value(); }
     void start(std::chrono::nanoseconds delay);
+    void start_until(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
     // Waits for the deadline, bound to `side`'s signal. On success the delay is over and no
     // longer pending; operation_aborted leaves it pending.
     asio::awaitable<std::error_code> wait(StreamContext& ctx, Side side);

@@ -6,6 +6,7 @@
 #include "ostrel-engine/faults/dynamic_stream.hpp"
 #include "ostrel-engine/observed_stream.hpp"
 #include "ostrel-engine/proxy/address.hpp"
+#include "ostrel-engine/proxy/backoff.hpp"
 #include "ostrel-engine/proxy/failure.hpp"
 
 namespace ostrel::engine {
@@ -15,7 +16,9 @@ namespace {
 using asio::ip::tcp;
 using model::TcpStreamOutcome;
 
-constexpr size_t kRelayBuffer = 8192;
+constexpr size_t kRelayBufferMin = 8192;
+constexpr size_t kRelayBufferMax = 256 * 1024;
+constexpr int kRelayBudget = 16;
 constexpr int kBacklog = 128;
 
 // One client connection, owned by its task and touched only on its strand.
@@ -106,10 +109,84 @@ asio::awaitable<std::expected<void, IoError>> connect_upstream(Connection& conn,
     co_return std::unexpected(IoError{rt::os_error(last), {}});
 }
 
+// A relay direction's buffer. It starts small and doubles, up to kRelayBufferMax, each time a
+// read fills it, so a bulk transfer moves large chunks per system call; a short read drops it
+// back to the small size, and `release` frees it while the direction waits for data, so an idle
+// connection holds little or nothing.
+class RelayBuffer {
+  public:
+    std::span<std::byte> get() {
+        if (!data_) data_ = std::make_unique_for_overwrite<std::byte[]>(size_);
+        return {data_.get(), size_};
+    }
+
+    // After the `n` bytes of the last read were passed on.
+    void used(size_t n) {
+        if (n == size_ && size_ < kRelayBufferMax) {
+            size_ *= 2;
+            data_.reset();
+        } else if (n < kRelayBufferMin && size_ > kRelayBufferMin) {
+            release();
+        }
+    }
+
+    void release() {
+        data_.reset();
+        size_ = kRelayBufferMin;
+    }
+
+  private:
+    size_t size_ = kRelayBufferMin;
+    std::unique_ptr<std::byte[]> data_;
+};
+
+bool would_block(const std::error_code& ec) {
+    return ec == asio::error::would_block || ec == asio::error::try_again;
+}
+
+// Operations that complete without waiting do not suspend the coroutine. A direction whose
+// reads keep filling its buffer goes to the back of its strand's queue every kRelayBudget
+// rounds, so that the other direction and the connections sharing the thread get their turn; a
+// read that drained its source is about to wait anyway.
+asio::awaitable<void> take_turn(Connection& conn, int& rounds, bool filled) {
+    if (!filled) {
+        rounds = 0;
+        co_return;
+    }
+    if (++rounds < kRelayBudget) co_return;
+    rounds = 0;
+    co_await asio::post(conn.strand, asio::use_awaitable);
+}
+
+// Writes everything to the upstream socket: the non-blocking attempt first, a wait for room
+// only when the socket is full.
+asio::awaitable<std::error_code> write_upstream(Connection& conn, std::span<const std::byte> data) {
+    size_t written = 0;
+    while (written < data.size()) {
+        if (!conn.relaying()) co_return asio::error::operation_aborted;
+        std::error_code ec;
+        const size_t count = conn.upstream.write_some(
+            asio::buffer(data.data() + written, data.size() - written), ec);
+        if (would_block(ec)) {
+            auto [wait_ec] =
+                co_await conn.upstream.async_wait(tcp::socket::wait_write, rt::use_tuple);
+            if (wait_ec) co_return wait_ec;
+            continue;
+        }
+        if (ec) co_return ec;
+        if (count == 0) co_return make_error_code(StreamErrc::write_zero);
+        written += count;
+    }
+    co_return std::error_code();
+}
+
 // Copies one direction until end of stream, then half-closes the destination.
-asio::awaitable<std::error_code> client_to_upstream(Connection& conn, std::byte* buffer) {
+asio::awaitable<std::error_code> client_to_upstream(Connection& conn) {
+    RelayBuffer buffer;
+    int rounds = 0;
     for (;;) {
-        auto n = co_await conn.stream->read(std::span(buffer, kRelayBuffer));
+        const std::span<std::byte> space = buffer.get();
+        auto n = co_await conn.stream->read(space);
         if (!n) co_return n.error();
         if (*n == 0) {
             if (!conn.relaying()) co_return asio::error::operation_aborted;
@@ -117,23 +194,27 @@ asio::awaitable<std::error_code> client_to_upstream(Connection& conn, std::byte*
             conn.upstream.shutdown(tcp::socket::shutdown_send, ec);
             co_return ec;
         }
-        size_t written = 0;
-        while (written < *n) {
-            if (!conn.relaying()) co_return asio::error::operation_aborted;
-            auto [ec, count] = co_await conn.upstream.async_write_some(
-                asio::buffer(buffer + written, *n - written), rt::use_tuple);
-            if (ec) co_return ec;
-            if (count == 0) co_return make_error_code(StreamErrc::write_zero);
-            written += count;
-        }
+        if (auto ec = co_await write_upstream(conn, space.first(*n))) co_return ec;
+        buffer.used(*n);
+        co_await take_turn(conn, rounds, *n == space.size());
     }
 }
 
-asio::awaitable<std::error_code> upstream_to_client(Connection& conn, std::byte* buffer) {
+asio::awaitable<std::error_code> upstream_to_client(Connection& conn) {
+    RelayBuffer buffer;
+    int rounds = 0;
     for (;;) {
         if (!conn.relaying()) co_return asio::error::operation_aborted;
-        auto [ec, n] = co_await conn.upstream.async_read_some(asio::buffer(buffer, kRelayBuffer),
-                                                              rt::use_tuple);
+        const std::span<std::byte> space = buffer.get();
+        std::error_code ec;
+        const size_t n = conn.upstream.read_some(asio::buffer(space.data(), space.size()), ec);
+        if (would_block(ec)) {
+            buffer.release();
+            auto [wait_ec] =
+                co_await conn.upstream.async_wait(tcp::socket::wait_read, rt::use_tuple);
+            if (wait_ec) co_return wait_ec;
+            continue;
+        }
         if (ec == asio::error::eof) {
             if (auto flushed = co_await conn.stream->flush()) co_return flushed;
             co_return co_await conn.stream->shutdown();
@@ -141,18 +222,22 @@ asio::awaitable<std::error_code> upstream_to_client(Connection& conn, std::byte*
         if (ec) co_return ec;
         size_t written = 0;
         while (written < n) {
-            auto count = co_await conn.stream->write(std::span(buffer + written, n - written));
+            auto count = co_await conn.stream->write(space.subspan(written, n - written));
             if (!count) co_return count.error();
             if (*count == 0) co_return make_error_code(StreamErrc::write_zero);
             written += *count;
         }
+        buffer.used(n);
+        co_await take_turn(conn, rounds, n == space.size());
     }
 }
 
 // Both directions at once; the first error ends both.
 asio::awaitable<std::error_code> relay(Connection& conn) {
-    auto buffers = std::make_unique<std::byte[]>(2 * kRelayBuffer);
     std::error_code first;
+    // The upstream socket is read and written with the non-blocking attempt first.
+    conn.upstream.non_blocking(true, first);
+    if (first) co_return first;
     auto direction = [&](asio::awaitable<std::error_code> copy) -> asio::awaitable<void> {
         auto ec = co_await std::move(copy);
         if (ec && !first) {
@@ -161,8 +246,7 @@ asio::awaitable<std::error_code> relay(Connection& conn) {
         }
     };
     using namespace asio::experimental::awaitable_operators;
-    co_await (direction(client_to_upstream(conn, buffers.get())) &&
-              direction(upstream_to_client(conn, buffers.get() + kRelayBuffer)));
+    co_await (direction(client_to_upstream(conn)) && direction(upstream_to_client(conn)));
     co_return first;
 }
 
@@ -252,6 +336,7 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
     asio::awaitable<RunningTcpProxy::Result> run() {
         strand_ = co_await asio::this_coro::executor;
         wake_.emplace(strand_);
+        pause_.emplace(strand_);
         auto self = shared_from_this();
         auto watch = proxy_->token.on_cancel([weak = weak_from_this(), strand = strand_] {
             asio::post(strand, [weak] {
@@ -260,15 +345,27 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
         });
 
         RunningTcpProxy::Result result;
+        Backoff backoff;
         while (!proxy_->token.is_cancelled() && !failure_) {
             auto [ec, socket] = co_await acceptor_.async_accept(
                 asio::make_strand(acceptor_.get_executor()),
                 asio::bind_cancellation_slot(accept_signal_.slot(), rt::use_tuple));
             if (ec == asio::error::operation_aborted) continue;
+            if (is_resource_error(ec)) {
+                // The listener is sound; wait for descriptors or memory to come back. The pause
+                // ends at once on shutdown or a failed connection, and connections that finish
+                // meanwhile are still reaped on this strand.
+                if (proxy_->token.is_cancelled() || failure_) break;
+                pause_->expires_after(backoff.next());
+                co_await pause_->async_wait(
+                    asio::bind_cancellation_slot(accept_signal_.slot(), rt::use_tuple));
+                continue;
+            }
             if (ec) {
                 failure_ = EngineError(EngineError::Io{IoError{rt::os_error(ec), {}}});
                 break;
             }
+            backoff.reset();
             start(std::move(socket));
         }
         // Drain: wait for the connections one by one as they finish; an error ends it at once.
@@ -328,6 +425,7 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
     std::shared_ptr<const ProxyState> proxy_;
     rt::Executor strand_;
     std::optional<asio::steady_timer> wake_;
+    std::optional<asio::steady_timer> pause_;
     asio::cancellation_signal accept_signal_;
     std::unordered_map<uint64_t, std::shared_ptr<Connection>> connections_;
     uint64_t next_key_ = 0;

@@ -11,6 +11,7 @@
 
 #include "ostrel-engine/faults/delay.hpp"
 #include "ostrel-engine/proxy/address.hpp"
+#include "ostrel-engine/proxy/backoff.hpp"
 #include "ostrel-engine/proxy/dns.hpp"
 #include "ostrel-engine/proxy/failure.hpp"
 
@@ -466,6 +467,7 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
         Listener& listener = *proxy_->listener;
         listener.set_strand(strand_);
         wake_.emplace(strand_);
+        pause_.emplace(strand_);
         auto self = shared_from_this();
         auto on_shutdown = [weak = weak_from_this(), strand = strand_] {
             asio::post(strand, [weak] {
@@ -477,16 +479,27 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
         // One buffer for every datagram of the proxy; each request is copied out of it once,
         // at its own size.
         auto buffer = std::make_unique<std::byte[]>(kMaxDatagram);
+        Backoff backoff;
         while (!proxy_->token.is_cancelled() && !failure_) {
             udp::endpoint client;
             auto [ec, n] = co_await listener.socket().async_receive_from(
                 asio::buffer(buffer.get(), kMaxDatagram), client,
                 asio::bind_cancellation_slot(receive_signal_.slot(), rt::use_tuple));
             if (ec == asio::error::operation_aborted) continue;
+            if (is_resource_error(ec)) {
+                // The socket is sound; the kernel is short of memory. Pause, bound to shutdown
+                // and to failed exchanges, while finished exchanges are still reaped.
+                if (proxy_->token.is_cancelled() || failure_) break;
+                pause_->expires_after(backoff.next());
+                co_await pause_->async_wait(
+                    asio::bind_cancellation_slot(receive_signal_.slot(), rt::use_tuple));
+                continue;
+            }
             if (ec) {
                 failure_ = EngineError(EngineError::Io{IoError{ec, {}}});
                 break;
             }
+            backoff.reset();
             start(client, std::vector<std::byte>(buffer.get(), buffer.get() + n));
         }
         buffer.reset();
@@ -547,6 +560,7 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
     rt::Executor executor_;
     rt::Executor strand_;
     std::optional<asio::steady_timer> wake_;
+    std::optional<asio::steady_timer> pause_;
     asio::cancellation_signal receive_signal_;
     std::unordered_map<uint64_t, std::shared_ptr<Exchange>> exchanges_;
     uint64_t next_key_ = 0;
