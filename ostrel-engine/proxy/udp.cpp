@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -22,11 +24,35 @@ namespace {
 using asio::ip::udp;
 using model::UdpExchangeOutcome;
 
-// The proxy's listening socket. It is touched only on the receive task's strand: the task
-// receives there, and exchanges hand their replies over to it.
+// The proxy's listening socket. The socket object is touched only on the receive task's
+// strand: the task receives there, and replies that must wait for room are handed over to it.
+// A reply that leaves at once goes out from any thread through the descriptor itself.
 class Listener {
   public:
     explicit Listener(udp::socket socket) : socket_(std::move(socket)) {}
+
+    // From any thread: sends `data` to `to` without waiting. would_block when the send buffer is
+    // full (send() then waits for room); operation_aborted once the proxy is closing.
+    size_t send_now(std::span<const std::byte> data, const udp::endpoint& to, std::error_code& ec) {
+        // Shared with other senders; close_for_replies and close take it exclusively, so the
+        // descriptor stays open, and is not yet reused, while a datagram leaves through it.
+        std::shared_lock lock(descriptor_);
+        if (closing_) {
+            ec = asio::error::operation_aborted;
+            return 0;
+        }
+        for (;;) {
+            const ssize_t sent = ::sendto(socket_.native_handle(), data.data(), data.size(),
+                                          MSG_DONTWAIT, to.data(), to.size());
+            if (sent >= 0) {
+                ec.clear();
+                return static_cast<size_t>(sent);
+            }
+            if (errno == EINTR) continue;
+            ec = std::error_code(errno, std::system_category());
+            return 0;
+        }
+    }
 
     udp::socket& socket() { return socket_; }
     const rt::Executor& strand() const { return strand_; }
@@ -59,12 +85,14 @@ class Listener {
 
     // No reply leaves any more; one waiting for room in the send buffer ends now.
     void close_for_replies() {
+        std::unique_lock lock(descriptor_);
         closing_ = true;
         std::error_code ignored;
         socket_.cancel(ignored);
     }
 
     void close() {
+        std::unique_lock lock(descriptor_);
         closing_ = true;
         std::error_code ignored;
         socket_.close(ignored);
@@ -73,6 +101,7 @@ class Listener {
   private:
     udp::socket socket_;
     rt::Executor strand_;
+    std::shared_mutex descriptor_;
     bool closing_ = false;
 };
 
@@ -92,6 +121,32 @@ auto async_reply(const std::shared_ptr<Listener>& listener, std::span<const std:
         token, listener, data, to);
 }
 
+struct Exchange;
+
+// The response time limits of one proxy's exchanges, kept by a single timer. Every limit is
+// equally long, so the waiting exchanges form a queue in the order they started waiting and
+// only the earliest deadline needs a timer.
+class ResponseLimits : public std::enable_shared_from_this<ResponseLimits> {
+  public:
+    explicit ResponseLimits(const rt::Executor& executor) : timer_(executor) {}
+
+    // From the exchange's strand: its limit starts now. When it passes first, the exchange
+    // learns it on its strand (`timed_out`, and its wait for the upstream ends).
+    void add(Exchange& x);
+    // From the exchange's strand, and again when it ends: the limit no longer matters.
+    void remove(Exchange& x);
+
+  private:
+    void arm();
+    void expire();
+
+    std::mutex mutex_;
+    Exchange* head_ = nullptr;
+    Exchange* tail_ = nullptr;
+    asio::steady_timer timer_;
+    bool armed_ = false;
+};
+
 struct ProxyState {
     std::string name;
     std::string upstream;
@@ -99,6 +154,7 @@ struct ProxyState {
     rt::CancellationToken token;
     ObservationRecorder recorder;
     std::shared_ptr<Listener> listener;
+    std::shared_ptr<ResponseLimits> limits;
 };
 
 struct Ending {
@@ -109,7 +165,7 @@ struct Ending {
 // One exchange, owned by its task and touched only on its strand. Its state lives here rather
 // than in coroutine frames, so that an exchange waiting for its upstream holds little more than
 // this object and one small frame.
-struct Exchange {
+struct Exchange : std::enable_shared_from_this<Exchange> {
     Exchange(const rt::Executor& strand_executor, std::shared_ptr<const ProxyState> proxy_state,
              const udp::endpoint& client_endpoint, std::vector<std::byte> request_bytes)
         : strand(strand_executor),
@@ -118,6 +174,10 @@ struct Exchange {
           request(std::move(request_bytes)),
           timer(strand),
           upstream(strand) {}
+
+    ~Exchange() { proxy->limits->remove(*this); }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
 
     // The engine is shutting down: end whatever the exchange waits for. Every wait checks
     // `stopping` before it starts, since cancelling reaches only operations already waiting.
@@ -154,7 +214,71 @@ struct Exchange {
     std::optional<udp::resolver> resolver;
     bool stopping = false;
     bool timed_out = false;
+
+    // The place in the proxy's queue of response limits, under that queue's lock.
+    Exchange* limit_prev = nullptr;
+    Exchange* limit_next = nullptr;
+    bool limit_queued = false;
+    asio::steady_timer::time_point limit_deadline;
 };
+
+void ResponseLimits::add(Exchange& x) {
+    std::lock_guard lock(mutex_);
+    x.limit_deadline = asio::steady_timer::clock_type::now() + kUdpResponseLimit;
+    x.limit_prev = tail_;
+    x.limit_next = nullptr;
+    x.limit_queued = true;
+    (tail_ ? tail_->limit_next : head_) = &x;
+    tail_ = &x;
+    arm();
+}
+
+void ResponseLimits::remove(Exchange& x) {
+    std::lock_guard lock(mutex_);
+    if (!x.limit_queued) return;
+    (x.limit_prev ? x.limit_prev->limit_next : head_) = x.limit_next;
+    (x.limit_next ? x.limit_next->limit_prev : tail_) = x.limit_prev;
+    x.limit_prev = x.limit_next = nullptr;
+    x.limit_queued = false;
+    // An armed timer may now fire early, for a deadline already gone; it then re-arms.
+}
+
+// Under the lock.
+void ResponseLimits::arm() {
+    if (armed_ || head_ == nullptr) return;
+    armed_ = true;
+    timer_.expires_at(head_->limit_deadline);
+    timer_.async_wait([weak = weak_from_this()](std::error_code) {
+        if (auto self = weak.lock()) self->expire();
+    });
+}
+
+void ResponseLimits::expire() {
+    std::vector<std::shared_ptr<Exchange>> due;
+    {
+        std::lock_guard lock(mutex_);
+        armed_ = false;
+        const auto now = asio::steady_timer::clock_type::now();
+        while (head_ != nullptr && head_->limit_deadline <= now) {
+            Exchange& x = *head_;
+            head_ = x.limit_next;
+            (head_ ? head_->limit_prev : tail_) = nullptr;
+            x.limit_prev = x.limit_next = nullptr;
+            x.limit_queued = false;
+            // An exchange already being destroyed is past its wait.
+            if (auto alive = x.weak_from_this().lock()) due.push_back(std::move(alive));
+        }
+        arm();
+    }
+    for (auto& alive : due) {
+        rt::Executor strand = alive->strand;
+        asio::post(strand, [alive = std::move(alive)] {
+            alive->timed_out = true;
+            std::error_code ignored;
+            alive->upstream.cancel(ignored);
+        });
+    }
+}
 
 // What comes after the request leg.
 enum class Next { End, AwaitResponse, Reply };
@@ -232,6 +356,25 @@ std::optional<model::DnsFault> first_dns_fault(const ActiveFaults& set) {
     return std::nullopt;
 }
 
+// The dns fault that answers a query at once, if the current set has one: no delay of its own,
+// a case that answers, and no fault that could delay or drop the query or its answer.
+const model::DnsFault* immediate_dns_fault(const ActiveFaults& set) {
+    const model::DnsFault* dns = nullptr;
+    for (const model::FaultSpec& fault : set.specs) {
+        if (std::holds_alternative<model::LatencyFault>(fault.kind) ||
+            std::holds_alternative<model::JitterFault>(fault.kind) ||
+            std::holds_alternative<model::BlackholeFault>(fault.kind)) {
+            return nullptr;
+        }
+        if (dns == nullptr) dns = std::get_if<model::DnsFault>(&fault.kind);
+    }
+    if (dns == nullptr || dns->delay_ms || dns->dns_case == model::DnsCase::Delay ||
+        dns->dns_case == model::DnsCase::Timeout) {
+        return nullptr;
+    }
+    return dns;
+}
+
 // The upstream text is resolved anew for every exchange; a literal address needs no lookup.
 asio::awaitable<std::expected<udp::endpoint, IoError>> resolve_upstream(Exchange& x) {
     const std::string& upstream = x.proxy->upstream;
@@ -269,11 +412,23 @@ asio::awaitable<std::expected<void, IoError>> send_request(Exchange& x) {
     x.upstream.open(v4 ? udp::v4() : udp::v6(), ec);
     if (!ec) x.upstream.bind(udp::endpoint(any, 0), ec);
     if (!ec) x.upstream.connect(*target, ec);
-    if (!ec) x.upstream.non_blocking(true, ec);
     if (ec) co_return std::unexpected(IoError{ec, {}});
-    auto [send_ec, sent] = co_await x.upstream.async_send(
-        asio::buffer(x.request.data(), x.request.size()), rt::use_tuple);
-    (void)sent;
+    // A fresh socket nearly always has room: only a full send buffer waits for readiness.
+    std::error_code send_ec;
+    for (;;) {
+        const ssize_t sent =
+            ::send(x.upstream.native_handle(), x.request.data(), x.request.size(), MSG_DONTWAIT);
+        if (sent >= 0) break;
+        if (errno == EINTR) continue;
+        send_ec = std::error_code(errno, std::system_category());
+        break;
+    }
+    if (send_ec == asio::error::would_block) {
+        auto [waited_ec, sent] = co_await x.upstream.async_send(
+            asio::buffer(x.request.data(), x.request.size()), rt::use_tuple);
+        (void)sent;
+        send_ec = waited_ec;
+    }
     if (send_ec) co_return std::unexpected(IoError{send_ec, {}});
     co_return std::expected<void, IoError>{};
 }
@@ -317,18 +472,8 @@ asio::awaitable<Next> request_leg(Exchange& x) {
     co_return x.ending ? Next::End : Next::AwaitResponse;
 }
 
-// Arms the response time limit: when it passes, the wait for the upstream ends.
-void start_response_limit(const std::shared_ptr<Exchange>& exchange) {
-    exchange->timed_out = false;
-    exchange->timer.expires_after(kUdpResponseLimit);
-    exchange->timer.async_wait([weak = std::weak_ptr<Exchange>(exchange)](std::error_code ec) {
-        auto alive = weak.lock();
-        if (ec || !alive) return;
-        alive->timed_out = true;
-        std::error_code ignored;
-        alive->upstream.cancel(ignored);
-    });
-}
+// Above the largest UDP payload over IPv4 or IPv6 (65,527 bytes).
+constexpr size_t kScratchSize = 65536;
 
 // After the wait for the upstream socket ended: takes the datagram that arrived into a buffer
 // of exactly its size. True once the wait is over, with `response` set or the exchange ended;
@@ -348,29 +493,20 @@ bool take_response(Exchange& x, std::error_code ec) {
         x.fail(IoError{ec, {}});
         return true;
     }
-    // MSG_TRUNC makes a peek report the datagram's full length; a pending error (such as the
-    // refusal from a port nobody listens on) is reported here as well.
-    std::byte probe{};
+    // The datagram lands in the thread's scratch buffer, larger than any UDP payload, and is
+    // kept at its own size. A pending error (such as the refusal from a port nobody listens
+    // on) is reported here as well.
+    thread_local const std::unique_ptr<std::byte[]> scratch =
+        std::make_unique<std::byte[]>(kScratchSize);
     const ssize_t size =
-        ::recv(x.upstream.native_handle(), &probe, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        ::recv(x.upstream.native_handle(), scratch.get(), kScratchSize, MSG_DONTWAIT);
     if (size < 0) {
         const int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return false;
         x.fail(IoError::from_errno(err));
         return true;
     }
-    x.response.resize(static_cast<size_t>(size));
-    std::error_code receive_ec;
-    const size_t got = x.upstream.receive(asio::buffer(x.response), 0, receive_ec);
-    if (receive_ec == asio::error::would_block) {
-        x.response.clear();
-        return false;
-    }
-    if (receive_ec) {
-        x.fail(IoError{receive_ec, {}});
-        return true;
-    }
-    x.response.resize(got);
+    x.response.assign(scratch.get(), scratch.get() + size);
     return true;
 }
 
@@ -381,7 +517,14 @@ asio::awaitable<void> response_leg(Exchange& x) {
         x.end(UdpExchangeOutcome::Cancelled);
         co_return;
     }
-    auto [ec, sent] = co_await async_reply(x.proxy->listener, x.response, x.client, rt::use_tuple);
+    std::error_code ec;
+    size_t sent = x.proxy->listener->send_now(x.response, x.client, ec);
+    if (ec == asio::error::would_block) {
+        auto [waited_ec, waited_sent] =
+            co_await async_reply(x.proxy->listener, x.response, x.client, rt::use_tuple);
+        ec = waited_ec;
+        sent = waited_sent;
+    }
     if (!ec) x.metrics->add_bytes_to_client(sent);
     // Only a closing proxy aborts a reply.
     if (x.stopping || ec == asio::error::operation_aborted) {
@@ -434,7 +577,8 @@ asio::awaitable<RunningUdpProxy::Result> exchange(std::shared_ptr<Exchange> ex) 
 
     Next next = co_await request_leg(x);
     if (next == Next::AwaitResponse) {
-        start_response_limit(ex);
+        x.timed_out = false;
+        x.proxy->limits->add(x);
         for (;;) {
             std::error_code ec = asio::error::operation_aborted;
             if (!x.stopping && !x.timed_out) {
@@ -444,7 +588,7 @@ asio::awaitable<RunningUdpProxy::Result> exchange(std::shared_ptr<Exchange> ex) 
             }
             if (take_response(x, ec)) break;
         }
-        x.timer.cancel();
+        x.proxy->limits->remove(x);
         next = x.ending ? Next::End : Next::Reply;
     }
     if (next == Next::Reply) co_await response_leg(x);
@@ -480,11 +624,27 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
         // at its own size.
         auto buffer = std::make_unique<std::byte[]>(kMaxDatagram);
         Backoff backoff;
+        size_t burst = 0;
         while (!proxy_->token.is_cancelled() && !failure_) {
             udp::endpoint client;
-            auto [ec, n] = co_await listener.socket().async_receive_from(
-                asio::buffer(buffer.get(), kMaxDatagram), client,
-                asio::bind_cancellation_slot(receive_signal_.slot(), rt::use_tuple));
+            // Datagrams already queued are taken without a wake-up each; every kBurst of them
+            // the loop yields through the reactor, so the strand's other work (finished
+            // exchanges, shutdown) gets its turn.
+            std::error_code ec = asio::error::would_block;
+            size_t n = 0;
+            if (burst < kBurst) {
+                ++burst;
+                n = listener.socket().receive_from(asio::buffer(buffer.get(), kMaxDatagram), client,
+                                                   0, ec);
+            }
+            if (ec == asio::error::would_block) {
+                burst = 0;
+                auto [waited_ec, waited_n] = co_await listener.socket().async_receive_from(
+                    asio::buffer(buffer.get(), kMaxDatagram), client,
+                    asio::bind_cancellation_slot(receive_signal_.slot(), rt::use_tuple));
+                ec = waited_ec;
+                n = waited_n;
+            }
             if (ec == asio::error::operation_aborted) continue;
             if (is_resource_error(ec)) {
                 // The socket is sound; the kernel is short of memory. Pause, bound to shutdown
@@ -500,18 +660,34 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
                 break;
             }
             backoff.reset();
-            start(client, std::vector<std::byte>(buffer.get(), buffer.get() + n));
+            const std::span<const std::byte> request(buffer.get(), n);
+            const std::shared_ptr<const ActiveFaults> set = proxy_->runtime.current();
+            if (const model::DnsFault* dns = immediate_dns_fault(*set)) {
+                // A query answered at once needs no task: it is answered from here.
+                if (auto answer = dns_fault_answer(dns->dns_case, request)) {
+                    co_await answer_now(client, std::move(*answer));
+                    continue;
+                }
+            }
+            start(client, std::vector<std::byte>(request.begin(), request.end()));
         }
         buffer.reset();
         listener.close_for_replies();
         // Drain: every exchange watches the token and ends on its own; an error ends it at once.
-        while (!failure_ && !exchanges_.empty()) {
+        // From here on every exchange that ends wakes the loop.
+        while (!failure_) {
+            {
+                std::lock_guard lock(exchanges_mutex_);
+                draining_ = true;
+                if (exchanges_.empty()) break;
+            }
             wake_->expires_at(asio::steady_timer::time_point::max());
             co_await wake_->async_wait(rt::use_tuple);
         }
         RunningUdpProxy::Result result;
         if (failure_) {
             result = std::unexpected(*failure_);
+            std::lock_guard lock(exchanges_mutex_);
             for (auto& [key, ex] : exchanges_) {
                 asio::post(ex->strand, [ex] { ex->stop(); });
             }
@@ -521,6 +697,53 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
     }
 
   private:
+    static constexpr size_t kBurst = 16;
+
+    // An exchange answered by a dns fault with neither a delay of its own nor any fault that
+    // could delay or drop either datagram: the same steps and the same record as an exchange
+    // task, run on the loop's strand. Only a reply waiting for room in the send buffer waits.
+    asio::awaitable<void> answer_now(const udp::endpoint& client, std::vector<std::byte> answer) {
+        auto metrics = std::make_shared<TransportMetrics>(model::TransportProtocol::Udp,
+                                                          proxy_->recorder.live());
+        const model::Uuid id = model::Uuid::new_v4();
+        std::string name = proxy_->name;
+        std::string peer = endpoint_text(client);
+        std::string upstream = proxy_->upstream;
+        std::shared_ptr<TransportMetrics> announced = metrics;
+        auto guard = co_await proxy_->recorder.open(id, std::move(name), std::move(peer),
+                                                    std::move(upstream), std::move(announced));
+        if (!guard) {
+            failure_ = guard.error();
+            co_return;
+        }
+        metrics->mark_impacted();
+        metrics->dns_intervention();
+        Ending ending;
+        if (proxy_->token.is_cancelled()) {
+            ending.outcome = UdpExchangeOutcome::Cancelled;
+        } else {
+            Listener& listener = *proxy_->listener;
+            std::error_code ec;
+            size_t sent = listener.send_now(answer, client, ec);
+            if (ec == asio::error::would_block) {
+                // Shutdown ends this wait through the receive signal.
+                auto [waited_ec, waited_sent] = co_await listener.socket().async_send_to(
+                    asio::buffer(answer.data(), answer.size()), client,
+                    asio::bind_cancellation_slot(receive_signal_.slot(), rt::use_tuple));
+                ec = waited_ec;
+                sent = waited_sent;
+            }
+            if (!ec) metrics->add_bytes_to_client(sent);
+            if (proxy_->token.is_cancelled() || ec == asio::error::operation_aborted) {
+                ending.outcome = UdpExchangeOutcome::Cancelled;
+            } else if (ec) {
+                ending = Ending{UdpExchangeOutcome::TransferFailed,
+                                transfer_failure(proxy_->upstream, IoError{ec, {}})};
+            }
+        }
+        co_await std::move(*guard).finish_udp(ending.outcome, std::move(ending.failure));
+    }
+
     void interrupt() {
         receive_signal_.emit(asio::cancellation_type::terminal);
         if (wake_) wake_->cancel();
@@ -530,18 +753,40 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
         auto key = next_key_++;
         rt::Executor strand = asio::make_strand(executor_);
         auto ex = std::make_shared<Exchange>(strand, proxy_, client, std::move(request));
-        exchanges_.emplace(key, ex);
+        {
+            std::lock_guard lock(exchanges_mutex_);
+            exchanges_.emplace(key, ex);
+        }
         auto done = [self = shared_from_this(), key](std::exception_ptr crash,
                                                      RunningUdpProxy::Result result) {
-            asio::post(self->strand_, [self, key, crash, result = std::move(result)] {
-                self->finished(key, crash, result);
-            });
+            self->finished(key, crash, std::move(result));
         };
         asio::co_spawn(strand, exchange(ex), std::move(done));
     }
 
-    void finished(uint64_t key, std::exception_ptr crash, const RunningUdpProxy::Result& result) {
-        exchanges_.erase(key);
+    // On the exchange's strand. Only what concerns the loop goes over to its strand: a failure,
+    // or an end while the loop drains; a plain success needs no hand-over.
+    void finished(uint64_t key, std::exception_ptr crash, RunningUdpProxy::Result result) {
+        std::shared_ptr<Exchange> ended;
+        bool wake = false;
+        {
+            std::lock_guard lock(exchanges_mutex_);
+            auto it = exchanges_.find(key);
+            if (it != exchanges_.end()) {
+                ended = std::move(it->second);
+                exchanges_.erase(it);
+            }
+            wake = draining_ || crash || !result;
+        }
+        ended.reset();
+        if (!wake) return;
+        asio::post(strand_, [self = shared_from_this(), crash, result = std::move(result)] {
+            self->settle(crash, result);
+        });
+    }
+
+    // On the loop's strand, after an exchange ended.
+    void settle(std::exception_ptr crash, const RunningUdpProxy::Result& result) {
         if (!failure_) {
             if (crash) {
                 const rt::TaskFailure crashed{rt::TaskFailure::Kind::Crashed,
@@ -562,7 +807,10 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
     std::optional<asio::steady_timer> wake_;
     std::optional<asio::steady_timer> pause_;
     asio::cancellation_signal receive_signal_;
+    // Exchanges end on their own strands; the map is theirs and the loop's, under the mutex.
+    std::mutex exchanges_mutex_;
     std::unordered_map<uint64_t, std::shared_ptr<Exchange>> exchanges_;
+    bool draining_ = false;
     uint64_t next_key_ = 0;
     std::optional<EngineError> failure_;
 };
@@ -597,9 +845,9 @@ std::expected<RunningUdpProxy, IoError> RunningUdpProxy::bind(
     if (ec) return std::unexpected(IoError{ec, {}});
 
     auto listener = std::make_shared<Listener>(std::move(socket));
-    auto proxy = std::make_shared<const ProxyState>(
-        ProxyState{std::move(name), std::move(upstream), std::move(runtime), std::move(token),
-                   std::move(recorder), std::move(listener)});
+    auto proxy = std::make_shared<const ProxyState>(ProxyState{
+        std::move(name), std::move(upstream), std::move(runtime), std::move(token),
+        std::move(recorder), std::move(listener), std::make_shared<ResponseLimits>(executor)});
     auto loop = std::make_shared<ReceiveLoop>(proxy, executor);
     auto task = rt::Task<Result>::spawn(
         executor,

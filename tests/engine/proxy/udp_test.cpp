@@ -539,18 +539,25 @@ TEST(UdpProxy, UnansweredRequestFailsAfterTheLimit) {
     const std::string upstream = address_text(silent.local_endpoint());
     Proxy proxy(upstream);
     Socket client;
+    // Each request gets its own limit, counted from its own start.
     const auto began = Clock::now();
     client.send_to(proxy.address(), "anyone?");
-    auto record = proxy.next_record();
-    EXPECT_GE(seconds_since(began), 9.9);
-    EXPECT_EQ(record.outcome, UdpExchangeOutcome::TransferFailed);
-    EXPECT_EQ(record.request_bytes, 7u);
+    std::this_thread::sleep_for(600ms);
+    const auto later = Clock::now();
+    client.send_to(proxy.address(), "hello??");
     const model::TransportFailure expected{
         FailureStage::Exchange, FailureCategory::TimedOut,
         "UDP exchange " + upstream + ": UDP upstream response timed out"};
-    EXPECT_EQ(record.failure, expected);
+    for (const auto start : {began, later}) {
+        auto record = proxy.next_record();
+        EXPECT_GE(seconds_since(start), 9.9);
+        EXPECT_LT(seconds_since(start), 11.0);
+        EXPECT_EQ(record.outcome, UdpExchangeOutcome::TransferFailed);
+        EXPECT_EQ(record.request_bytes, 7u);
+        EXPECT_EQ(record.failure, expected);
+    }
     EXPECT_EQ(proxy.status().last_failure, expected);
-    EXPECT_EQ(proxy.status().udp.failed, 1u);
+    EXPECT_EQ(proxy.status().udp.failed, 2u);
 }
 
 TEST(UdpProxy, AFailedExchangeLeavesTheProxyServing) {
@@ -658,17 +665,25 @@ TEST(UdpProxy, ShutdownEndsADelay) {
 }
 
 TEST(UdpProxy, StoppedRecorderEndsTheProxyWithItsError) {
-    Upstream upstream;
-    Proxy proxy(upstream.address());
-    ASSERT_TRUE(await_on(proxy.runtime, proxy.recorder->stop()).has_value());
-    Socket client;
-    client.send_to(proxy.address(), "unrecorded");
-    auto joined = await_on(proxy.runtime, std::move(*proxy.proxy).join());
-    proxy.proxy.reset();
-    ASSERT_FALSE(joined.has_value());
-    EXPECT_EQ(joined.error().display(), "transport observation recorder stopped unexpectedly");
-    EXPECT_FALSE(client.receive(100ms));
-    EXPECT_TRUE(upstream.received().empty());
+    // A relayed request, and a query a dns fault answers at once.
+    const std::pair<std::vector<FaultSpec>, std::string> cases[] = {
+        {{}, "unrecorded"},
+        {{dns(DnsCase::Refused)}, kQuery},
+    };
+    for (const auto& [specs, request] : cases) {
+        SCOPED_TRACE(specs.size());
+        Upstream upstream;
+        Proxy proxy(upstream.address(), specs);
+        ASSERT_TRUE(await_on(proxy.runtime, proxy.recorder->stop()).has_value());
+        Socket client;
+        client.send_to(proxy.address(), request);
+        auto joined = await_on(proxy.runtime, std::move(*proxy.proxy).join());
+        proxy.proxy.reset();
+        ASSERT_FALSE(joined.has_value());
+        EXPECT_EQ(joined.error().display(), "transport observation recorder stopped unexpectedly");
+        EXPECT_FALSE(client.receive(100ms));
+        EXPECT_TRUE(upstream.received().empty());
+    }
 }
 
 TEST(UdpProxy, BindRefusesAPortInUse) {
