@@ -33,24 +33,40 @@ max_len() {
     -DOSTREL_BUILD_FUZZ=ON -DOSTREL_BUILD_TESTS=OFF -DOSTREL_BUILD_PYTHON=OFF >/dev/null
 "$VENV/bin/cmake" --build "$BUILD" -j "$JOBS" --target "${TARGETS[@]}"
 
-failed=()
-for target in "${TARGETS[@]}"; do
+# One target a core: each is a single process, and the short runs of the test command should
+# not take four times their length.
+run_target() {
+    local target=$1
     # New inputs go to the first directory; the seeds in the repository are only read.
     mkdir -p "$BUILD/corpus/$target" "$BUILD/artifacts" "$BUILD/logs"
-    options=(-max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb=1024
-             -max_len="$(max_len "$target")" -print_final_stats=1
-             -artifact_prefix="$BUILD/artifacts/$target-")
+    local options=(-max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb=1024
+                   -max_len="$(max_len "$target")" -print_final_stats=1
+                   -artifact_prefix="$BUILD/artifacts/$target-")
     [ -f "tests/fuzz/$target.dict" ] && options+=(-dict="tests/fuzz/$target.dict")
-    log="$BUILD/logs/$target.log"
-    if "$BUILD/tests/fuzz/$target" "${options[@]}" "$BUILD/corpus/$target" \
-        "tests/fuzz/corpus/$target" >"$log" 2>&1; then
-        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-        echo "$target: ${runs:-?} executions in ${SECONDS_PER_TARGET}s, no failure"
-    else
-        echo "$target: FAILED (log $log)"
-        tail -n 60 "$log"
-        failed+=("$target")
-    fi
+    "$BUILD/tests/fuzz/$target" "${options[@]}" "$BUILD/corpus/$target" \
+        "tests/fuzz/corpus/$target" >"$BUILD/logs/$target.log" 2>&1
+}
+
+failed=()
+for ((i = 0; i < ${#TARGETS[@]}; i += JOBS)); do
+    batch=("${TARGETS[@]:i:JOBS}")
+    pids=()
+    for target in "${batch[@]}"; do
+        run_target "$target" &
+        pids+=($!)
+    done
+    for j in "${!batch[@]}"; do
+        target=${batch[$j]}
+        log="$BUILD/logs/$target.log"
+        if wait "${pids[$j]}"; then
+            runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+            echo "$target: ${runs:-?} executions in ${SECONDS_PER_TARGET}s, no failure"
+        else
+            echo "$target: FAILED (log $log)"
+            tail -n 60 "$log"
+            failed+=("$target")
+        fi
+    done
 done
 
 if [ ${#failed[@]} -gt 0 ]; then
