@@ -6,26 +6,10 @@
 #include <thread>
 #include <vector>
 
-#include "ostrel-engine/proxy/tcp.hpp"
-#include "ostrel-engine/rt/runtime.hpp"
+#include "tests/engine/proxy/tcp_fixture.hpp"
 
-namespace ostrel::engine {
+namespace ostrel::engine::tcp_test {
 namespace {
-
-using namespace std::chrono_literals;
-using asio::ip::tcp;
-
-const tcp::endpoint kLoopback(asio::ip::make_address("127.0.0.1"), 0);
-
-template <typename T>
-T await_on(rt::Runtime& runtime, asio::awaitable<T> body, std::chrono::seconds limit = 30s) {
-    auto done = asio::co_spawn(runtime.executor(), std::move(body), asio::use_future);
-    if (done.wait_for(limit) != std::future_status::ready) {
-        ADD_FAILURE() << "timed out";
-        std::abort();
-    }
-    return done.get();
-}
 
 // Bytes that differ from their neighbours over long stretches, so that a lost, repeated or
 // reordered block shows.
@@ -53,40 +37,6 @@ void bound_receive(tcp::socket& socket) {
     setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
-struct Proxy {
-    rt::Runtime runtime{2};
-    rt::CancellationToken token;
-    std::optional<rt::QueueReceiver<model::TransportRecord>> records;
-    std::optional<ObservationRecorder> recorder;
-    std::optional<rt::Task<void>> collector;
-    std::optional<RunningTcpProxy> proxy;
-
-    explicit Proxy(const tcp::endpoint& upstream) {
-        auto [sender, receiver] = rt::make_queue<model::TransportRecord>(64);
-        records = std::move(receiver);
-        auto [handle, task] = ObservationRecorder::start(std::move(sender), runtime.executor());
-        recorder = std::move(handle);
-        collector = std::move(task);
-        auto faults = FaultRuntime::create({}, false);
-        auto bound =
-            RunningTcpProxy::bind(kLoopback, "db", "127.0.0.1:" + std::to_string(upstream.port()),
-                                  *faults, token, *recorder, runtime.executor());
-        EXPECT_TRUE(bound.has_value());
-        proxy = std::move(*bound);
-    }
-
-    model::TcpStreamRecord next_record() {
-        auto record = await_on(runtime, records->receive());
-        EXPECT_TRUE(record.has_value());
-        return *record->tcp();
-    }
-
-    ~Proxy() {
-        token.cancel();
-        EXPECT_TRUE(await_on(runtime, std::move(*proxy).join()).has_value());
-    }
-};
-
 // Both directions carry megabytes at the same time: the relay's buffers grow while reads fill
 // them, and the upstream's reply streams back while the request is still arriving.
 TEST(RelayTest, BulkBothWaysAtOnceArrivesIntactAndCounted) {
@@ -107,7 +57,7 @@ TEST(RelayTest, BulkBothWaysAtOnceArrivesIntactAndCounted) {
         sender.join();
     });
 
-    Proxy proxy(acceptor.local_endpoint());
+    TcpProxyUnderTest proxy("127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
     tcp::socket client(io);
     client.connect(proxy.proxy->local_address());
     bound_receive(client);
@@ -147,7 +97,7 @@ TEST(RelayTest, SmallExchangesAfterBulkEachGetTheirAnswer) {
         peer.shutdown(tcp::socket::shutdown_send);
     });
 
-    Proxy proxy(acceptor.local_endpoint());
+    TcpProxyUnderTest proxy("127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()));
     tcp::socket client(io);
     client.connect(proxy.proxy->local_address());
     bound_receive(client);
@@ -179,4 +129,4 @@ TEST(RelayTest, SmallExchangesAfterBulkEachGetTheirAnswer) {
 }
 
 }  // namespace
-}  // namespace ostrel::engine
+}  // namespace ostrel::engine::tcp_test

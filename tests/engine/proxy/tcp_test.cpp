@@ -11,25 +11,10 @@
 #include <thread>
 
 #include "ostrel-engine/rt/runtime.hpp"
+#include "tests/engine/proxy/tcp_fixture.hpp"
 
-namespace ostrel::engine {
+namespace ostrel::engine::tcp_test {
 namespace {
-
-using namespace std::chrono_literals;
-using asio::ip::tcp;
-
-// Runs a coroutine on the runtime and waits for it, bounded.
-template <typename T>
-T await_on(rt::Runtime& runtime, asio::awaitable<T> body, std::chrono::seconds limit = 20s) {
-    auto done = asio::co_spawn(runtime.executor(), std::move(body), asio::use_future);
-    if (done.wait_for(limit) != std::future_status::ready) {
-        ADD_FAILURE() << "timed out";
-        std::abort();
-    }
-    return done.get();
-}
-
-const tcp::endpoint kLoopback(asio::ip::make_address("127.0.0.1"), 0);
 
 // A listener whose backlog is full and which never accepts: further connection attempts get no
 // answer on loopback, as from a host that drops them.
@@ -49,45 +34,12 @@ struct SilentListener {
     std::vector<tcp::socket> fillers;
 };
 
-struct Proxy {
-    rt::Runtime runtime{2};
-    rt::CancellationToken token;
-    std::optional<rt::QueueReceiver<model::TransportRecord>> records;
-    std::optional<ObservationRecorder> recorder;
-    std::optional<rt::Task<void>> collector;
-    std::optional<RunningTcpProxy> proxy;
-
-    explicit Proxy(const std::string& upstream) {
-        auto [sender, receiver] = rt::make_queue<model::TransportRecord>(64);
-        records = std::move(receiver);
-        auto [handle, task] = ObservationRecorder::start(std::move(sender), runtime.executor());
-        recorder = std::move(handle);
-        collector = std::move(task);
-        auto runtime_faults = FaultRuntime::create({}, false);
-        auto bound = RunningTcpProxy::bind(kLoopback, "db", upstream, *runtime_faults, token,
-                                           *recorder, runtime.executor());
-        EXPECT_TRUE(bound.has_value());
-        proxy = std::move(*bound);
-    }
-
-    model::TcpStreamRecord next_record() {
-        auto record = await_on(runtime, records->receive());
-        EXPECT_TRUE(record.has_value());
-        return *record->tcp();
-    }
-
-    RunningTcpProxy::Result shutdown() {
-        token.cancel();
-        return await_on(runtime, std::move(*proxy).join());
-    }
-};
-
 TEST(TcpProxyTest, UnansweredConnectionAttemptTimesOut) {
     asio::io_context io;
     SilentListener silent(io);
     std::string upstream = "127.0.0.1:" + std::to_string(silent.local_endpoint().port());
 
-    Proxy proxy(upstream);
+    TcpProxyUnderTest proxy(upstream);
     tcp::socket client(io);
     client.connect(proxy.proxy->local_address());
     auto began = std::chrono::steady_clock::now();
@@ -106,7 +58,7 @@ TEST(TcpProxyTest, ShutdownWhileConnectingEndsTheAttemptAsCancelled) {
     asio::io_context io;
     SilentListener silent(io);
 
-    Proxy proxy("127.0.0.1:" + std::to_string(silent.local_endpoint().port()));
+    TcpProxyUnderTest proxy("127.0.0.1:" + std::to_string(silent.local_endpoint().port()));
     tcp::socket client(io);
     client.connect(proxy.proxy->local_address());
     std::this_thread::sleep_for(300ms);
@@ -119,7 +71,7 @@ TEST(TcpProxyTest, ShutdownWhileConnectingEndsTheAttemptAsCancelled) {
 }
 
 TEST(TcpProxyTest, StoppedRecorderEndsTheAcceptLoopWithItsError) {
-    Proxy proxy("127.0.0.1:1");
+    TcpProxyUnderTest proxy("127.0.0.1:1");
     auto stopped = await_on(proxy.runtime, proxy.recorder->stop());
     EXPECT_TRUE(stopped.has_value());
 
@@ -132,7 +84,7 @@ TEST(TcpProxyTest, StoppedRecorderEndsTheAcceptLoopWithItsError) {
     client.read_some(asio::buffer(&byte, 1), ec);
     EXPECT_TRUE(ec);
 
-    auto joined = await_on(proxy.runtime, std::move(*proxy.proxy).join());
+    auto joined = proxy.join();
     ASSERT_FALSE(joined.has_value());
     EXPECT_EQ(joined.error().display(), "transport observation recorder stopped unexpectedly");
     // The listener is closed: nobody accepts any more.
@@ -259,7 +211,7 @@ class DescriptorExhaustion {
 TEST(TcpProxyTest, AcceptPausesWhileDescriptorsRunOutAndServesOnceTheyReturn) {
     if (kSanitizerNeedsDescriptors) GTEST_SKIP() << "runs in the ThreadSanitizer build";
     EchoUpstream upstream;
-    Proxy proxy(upstream.address());
+    TcpProxyUnderTest proxy(upstream.address());
     asio::io_context io;
     tcp::socket early(io);
     early.connect(proxy.proxy->local_address());
@@ -293,7 +245,7 @@ TEST(TcpProxyTest, AcceptPausesWhileDescriptorsRunOutAndServesOnceTheyReturn) {
 TEST(TcpProxyTest, ShutdownDuringTheAcceptPauseIsPrompt) {
     if (kSanitizerNeedsDescriptors) GTEST_SKIP() << "runs in the ThreadSanitizer build";
     EchoUpstream upstream;
-    Proxy proxy(upstream.address());
+    TcpProxyUnderTest proxy(upstream.address());
     asio::io_context io;
     tcp::socket relaying(io);
     relaying.connect(proxy.proxy->local_address());
@@ -318,4 +270,4 @@ TEST(TcpProxyTest, ShutdownDuringTheAcceptPauseIsPrompt) {
 }
 
 }  // namespace
-}  // namespace ostrel::engine
+}  // namespace ostrel::engine::tcp_test
