@@ -148,14 +148,11 @@ bool would_block(const std::error_code& ec) {
 // reads keep filling its buffer goes to the back of its strand's queue every kRelayBudget
 // rounds, so that the other direction and the connections sharing the thread get their turn; a
 // read that drained its source is about to wait anyway.
-asio::awaitable<void> take_turn(Connection& conn, int& rounds, bool filled) {
-    if (!filled) {
-        rounds = 0;
-        co_return;
-    }
-    if (++rounds < kRelayBudget) co_return;
+bool turn_is_over(int& rounds, bool filled) {
+    rounds = filled ? rounds + 1 : 0;
+    if (rounds < kRelayBudget) return false;
     rounds = 0;
-    co_await asio::post(conn.strand, asio::use_awaitable);
+    return true;
 }
 
 // Writes everything to the upstream socket: the non-blocking attempt first, a wait for room
@@ -196,7 +193,9 @@ asio::awaitable<std::error_code> client_to_upstream(Connection& conn) {
         }
         if (auto ec = co_await write_upstream(conn, space.first(*n))) co_return ec;
         buffer.used(*n);
-        co_await take_turn(conn, rounds, *n == space.size());
+        if (turn_is_over(rounds, *n == space.size())) {
+            co_await asio::post(conn.strand, asio::use_awaitable);
+        }
     }
 }
 
@@ -228,7 +227,9 @@ asio::awaitable<std::error_code> upstream_to_client(Connection& conn) {
             written += *count;
         }
         buffer.used(n);
-        co_await take_turn(conn, rounds, n == space.size());
+        if (turn_is_over(rounds, n == space.size())) {
+            co_await asio::post(conn.strand, asio::use_awaitable);
+        }
     }
 }
 
