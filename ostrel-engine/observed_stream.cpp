@@ -25,19 +25,16 @@ ObservedStream::~ObservedStream() {
 }
 
 asio::awaitable<IoResult> ObservedStream::read(std::span<std::byte> buffer) {
-    for (;;) {
-        std::error_code ec;
-        const size_t n = socket_.read_some(asio::buffer(buffer.data(), buffer.size()), ec);
-        if (!ec) {
-            ctx_->metrics->add_bytes_to_upstream(n);
-            co_return n;
-        }
-        if (ec == asio::error::eof) co_return size_t{0};
-        if (!would_block(ec)) co_return std::unexpected(ec);
-        auto [wait_ec] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_read,
-                                                     ctx_->wait_token(Side::ToUpstream));
-        if (wait_ec) co_return std::unexpected(wait_ec);
+    // Asio tries the read at once and otherwise waits for readiness on the descriptor's standing
+    // registration, which a separate wait would have to renew with a system call.
+    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(buffer.data(), buffer.size()),
+                                                    ctx_->wait_token(Side::ToUpstream));
+    if (!ec) {
+        ctx_->metrics->add_bytes_to_upstream(n);
+        co_return n;
     }
+    if (ec == asio::error::eof) co_return size_t{0};
+    co_return std::unexpected(ec);
 }
 
 asio::awaitable<IoResult> ObservedStream::write(std::span<const std::byte> data) {

@@ -1,6 +1,14 @@
 #include "ostrel-engine/proxy/tcp.hpp"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <mutex>
 #include <unordered_map>
 
 #include "ostrel-engine/faults/dynamic_stream.hpp"
@@ -8,6 +16,7 @@
 #include "ostrel-engine/proxy/address.hpp"
 #include "ostrel-engine/proxy/backoff.hpp"
 #include "ostrel-engine/proxy/failure.hpp"
+#include "ostrel-engine/rt/runtime.hpp"
 
 namespace ostrel::engine {
 
@@ -18,24 +27,23 @@ using model::TcpStreamOutcome;
 
 constexpr size_t kRelayBufferMin = 8192;
 constexpr size_t kRelayBufferMax = 256 * 1024;
-constexpr int kRelayBudget = 16;
 constexpr int kBacklog = 128;
 
 // One client connection, owned by its task and touched only on its strand.
 struct Connection {
-    Connection(tcp::socket client_socket, const rt::Executor& strand_executor)
+    Connection(tcp::socket client_socket, const tcp::endpoint& client_peer,
+               const rt::Executor& strand_executor)
         : strand(strand_executor),
+          peer(client_peer),
           client(std::move(client_socket)),
           upstream(strand),
-          resolver(strand),
-          connect_timer(strand) {}
+          resolver(strand) {}
 
     // The engine is shutting down: end whatever the connection waits for.
     void stop() {
         if (stopping) return;
         stopping = true;
         resolver.cancel();
-        connect_timer.cancel();
         std::error_code ignored;
         upstream.cancel(ignored);
         if (stream) {
@@ -43,6 +51,14 @@ struct Connection {
         } else {
             client.cancel(ignored);
         }
+    }
+
+    // The attempt to reach the upstream took too long.
+    void time_out() {
+        timed_out = true;
+        resolver.cancel();
+        std::error_code ignored;
+        upstream.cancel(ignored);
     }
 
     // A direction failed: the other one ends at once, also if it has not yet started waiting.
@@ -58,14 +74,75 @@ struct Connection {
     bool relaying() const { return !stopping && !relay_aborted; }
 
     rt::Executor strand;
+    tcp::endpoint peer;  // the client's address, as accept reported it
     tcp::socket client;
     tcp::socket upstream;
     tcp::resolver resolver;
-    asio::steady_timer connect_timer;
     std::unique_ptr<DynamicFaultStream> stream;
     bool stopping = false;
     bool relay_aborted = false;
     bool timed_out = false;
+    // Set on the strand; read elsewhere only to skip connections that are done connecting.
+    std::atomic<bool> connecting{false};
+};
+
+// The limit on reaching the upstream, kept for all connections of one accepting thread with one
+// timer instead of one each: every limit has the same length, so they run out in the order they
+// were set. Entries hold connections weakly; one that ended is dropped when it reaches the
+// front.
+class ConnectLimits : public std::enable_shared_from_this<ConnectLimits> {
+  public:
+    explicit ConnectLimits(const rt::Executor& executor) : timer_(executor) {}
+
+    // From the connection's strand, as its attempt begins.
+    void watch(const std::shared_ptr<Connection>& conn) {
+        const auto deadline = std::chrono::steady_clock::now() + kUpstreamConnectLimit;
+        std::lock_guard lock(mutex_);
+        while (!entries_.empty() && entries_.front().conn.expired()) entries_.pop_front();
+        entries_.push_back(Entry{deadline, conn});
+        if (!armed_) arm(deadline);
+    }
+
+  private:
+    struct Entry {
+        std::chrono::steady_clock::time_point deadline;
+        std::weak_ptr<Connection> conn;
+    };
+
+    void arm(std::chrono::steady_clock::time_point deadline) {
+        armed_ = true;
+        timer_.expires_at(deadline);
+        timer_.async_wait([weak = weak_from_this()](std::error_code) {
+            if (auto self = weak.lock()) self->expire();
+        });
+    }
+
+    void expire() {
+        std::vector<std::shared_ptr<Connection>> late;
+        {
+            std::lock_guard lock(mutex_);
+            armed_ = false;
+            const auto now = std::chrono::steady_clock::now();
+            while (!entries_.empty() &&
+                   (entries_.front().deadline <= now || entries_.front().conn.expired())) {
+                auto conn = entries_.front().conn.lock();
+                if (conn && conn->connecting.load()) late.push_back(std::move(conn));
+                entries_.pop_front();
+            }
+            if (!entries_.empty()) arm(entries_.front().deadline);
+        }
+        // The strand decides: the attempt may have ended meanwhile.
+        for (auto& conn : late) {
+            asio::post(conn->strand, [conn] {
+                if (conn->connecting.load() && !conn->stopping) conn->time_out();
+            });
+        }
+    }
+
+    std::mutex mutex_;  // guards what follows, the timer included
+    asio::steady_timer timer_;
+    std::deque<Entry> entries_;
+    bool armed_ = false;
 };
 
 struct ProxyState {
@@ -75,6 +152,26 @@ struct ProxyState {
     rt::CancellationToken token;
     ObservationRecorder recorder;
 };
+
+// Connects a non-blocking socket: the relay reads and writes it with the non-blocking attempt
+// first. The outcome is read from SO_ERROR once the socket turns writable.
+asio::awaitable<std::error_code> connect_to(tcp::socket& socket, const tcp::endpoint& endpoint) {
+    std::error_code ec;
+    socket.open(endpoint.protocol(), ec);
+    if (!ec) socket.non_blocking(true, ec);
+    if (ec) co_return ec;
+    if (::connect(socket.native_handle(), endpoint.data(), endpoint.size()) == 0) co_return ec;
+    if (errno != EINPROGRESS && errno != EINTR)
+        co_return std::error_code(errno, std::system_category());
+    auto [wait_ec] = co_await socket.async_wait(tcp::socket::wait_write, rt::use_tuple);
+    if (wait_ec) co_return wait_ec;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        co_return std::error_code(errno, std::system_category());
+    }
+    co_return std::error_code(error, std::system_category());
+}
 
 // Resolves the upstream anew and tries its addresses in order; the last failure counts.
 asio::awaitable<std::expected<void, IoError>> connect_upstream(Connection& conn,
@@ -102,17 +199,15 @@ asio::awaitable<std::expected<void, IoError>> connect_upstream(Connection& conn,
         if (conn.stopping || conn.timed_out) break;
         std::error_code ignored;
         conn.upstream.close(ignored);
-        auto [ec] = co_await conn.upstream.async_connect(endpoint, rt::use_tuple);
-        if (!ec) co_return std::expected<void, IoError>{};
-        last = ec;
+        last = co_await connect_to(conn.upstream, endpoint);
+        if (!last) co_return std::expected<void, IoError>{};
     }
     co_return std::unexpected(IoError{rt::os_error(last), {}});
 }
 
 // A relay direction's buffer. It starts small and doubles, up to kRelayBufferMax, each time a
 // read fills it, so a bulk transfer moves large chunks per system call; a short read drops it
-// back to the small size, and `release` frees it while the direction waits for data, so an idle
-// connection holds little or nothing.
+// back to the small size, so a direction waiting for data holds no more than that.
 class RelayBuffer {
   public:
     std::span<std::byte> get() {
@@ -126,13 +221,9 @@ class RelayBuffer {
             size_ *= 2;
             data_.reset();
         } else if (n < kRelayBufferMin && size_ > kRelayBufferMin) {
-            release();
+            data_.reset();
+            size_ = kRelayBufferMin;
         }
-    }
-
-    void release() {
-        data_.reset();
-        size_ = kRelayBufferMin;
     }
 
   private:
@@ -142,17 +233,6 @@ class RelayBuffer {
 
 bool would_block(const std::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
-}
-
-// Operations that complete without waiting do not suspend the coroutine. A direction whose
-// reads keep filling its buffer goes to the back of its strand's queue every kRelayBudget
-// rounds, so that the other direction and the connections sharing the thread get their turn; a
-// read that drained its source is about to wait anyway.
-bool turn_is_over(int& rounds, bool filled) {
-    rounds = filled ? rounds + 1 : 0;
-    if (rounds < kRelayBudget) return false;
-    rounds = 0;
-    return true;
 }
 
 // Writes everything to the upstream socket: the non-blocking attempt first, a wait for room
@@ -180,7 +260,6 @@ asio::awaitable<std::error_code> write_upstream(Connection& conn, std::span<cons
 // Copies one direction until end of stream, then half-closes the destination.
 asio::awaitable<std::error_code> client_to_upstream(Connection& conn) {
     RelayBuffer buffer;
-    int rounds = 0;
     for (;;) {
         const std::span<std::byte> space = buffer.get();
         auto n = co_await conn.stream->read(space);
@@ -193,27 +272,16 @@ asio::awaitable<std::error_code> client_to_upstream(Connection& conn) {
         }
         if (auto ec = co_await write_upstream(conn, space.first(*n))) co_return ec;
         buffer.used(*n);
-        if (turn_is_over(rounds, *n == space.size())) {
-            co_await asio::post(conn.strand, asio::use_awaitable);
-        }
     }
 }
 
 asio::awaitable<std::error_code> upstream_to_client(Connection& conn) {
     RelayBuffer buffer;
-    int rounds = 0;
     for (;;) {
         if (!conn.relaying()) co_return asio::error::operation_aborted;
         const std::span<std::byte> space = buffer.get();
-        std::error_code ec;
-        const size_t n = conn.upstream.read_some(asio::buffer(space.data(), space.size()), ec);
-        if (would_block(ec)) {
-            buffer.release();
-            auto [wait_ec] =
-                co_await conn.upstream.async_wait(tcp::socket::wait_read, rt::use_tuple);
-            if (wait_ec) co_return wait_ec;
-            continue;
-        }
+        auto [ec, n] = co_await conn.upstream.async_read_some(
+            asio::buffer(space.data(), space.size()), rt::use_tuple);
         if (ec == asio::error::eof) {
             if (auto flushed = co_await conn.stream->flush()) co_return flushed;
             co_return co_await conn.stream->shutdown();
@@ -227,18 +295,12 @@ asio::awaitable<std::error_code> upstream_to_client(Connection& conn) {
             written += *count;
         }
         buffer.used(n);
-        if (turn_is_over(rounds, n == space.size())) {
-            co_await asio::post(conn.strand, asio::use_awaitable);
-        }
     }
 }
 
 // Both directions at once; the first error ends both.
 asio::awaitable<std::error_code> relay(Connection& conn) {
     std::error_code first;
-    // The upstream socket is read and written with the non-blocking attempt first.
-    conn.upstream.non_blocking(true, first);
-    if (first) co_return first;
     auto direction = [&](asio::awaitable<std::error_code> copy) -> asio::awaitable<void> {
         auto ec = co_await std::move(copy);
         if (ec && !first) {
@@ -257,16 +319,13 @@ IoError relay_error(const std::error_code& ec) {
 
 // Serves one client from announcement to close.
 asio::awaitable<RunningTcpProxy::Result> forward(std::shared_ptr<Connection> conn,
-                                                 std::shared_ptr<const ProxyState> proxy) {
+                                                 std::shared_ptr<const ProxyState> proxy,
+                                                 std::shared_ptr<ConnectLimits> limits) {
     auto id = model::Uuid::new_v4();
     auto metrics =
         std::make_shared<TransportMetrics>(model::TransportProtocol::Tcp, proxy->recorder.live());
-    std::error_code ec;
-    auto peer = conn->client.remote_endpoint(ec);
-    std::string peer_text = ec ? std::string("unknown") : endpoint_text(peer);
-
-    auto guard =
-        co_await proxy->recorder.open(id, proxy->name, peer_text, proxy->upstream, metrics);
+    auto guard = co_await proxy->recorder.open(id, proxy->name, endpoint_text(conn->peer),
+                                               proxy->upstream, metrics);
     if (!guard) co_return std::unexpected(guard.error());
 
     // The token stops the connection wherever it waits; the registration ends with the task.
@@ -277,17 +336,10 @@ asio::awaitable<RunningTcpProxy::Result> forward(std::shared_ptr<Connection> con
         });
     });
 
-    conn->connect_timer.expires_after(kUpstreamConnectLimit);
-    conn->connect_timer.async_wait([weak = std::weak_ptr(conn)](std::error_code timer_ec) {
-        auto alive = weak.lock();
-        if (timer_ec || !alive) return;
-        alive->timed_out = true;
-        alive->resolver.cancel();
-        std::error_code ignored;
-        alive->upstream.cancel(ignored);
-    });
+    conn->connecting = true;
+    limits->watch(conn);
     auto connected = co_await connect_upstream(*conn, proxy->upstream);
-    conn->connect_timer.cancel();
+    conn->connecting = false;
 
     // Outcomes are settled into named values before they are awaited on: g++ 12 mishandles
     // temporaries with destructors inside a co_await expression.
@@ -324,112 +376,236 @@ asio::awaitable<RunningTcpProxy::Result> forward(std::shared_ptr<Connection> con
     co_await std::move(*guard).finish_tcp(outcome, std::move(failure));
     // Closing the client socket of a connection armed by a reset fault sends the reset.
     conn->stream.reset();
-    conn->upstream.close(ec);
+    std::error_code ignored;
+    conn->upstream.close(ignored);
     co_return RunningTcpProxy::Result{};
 }
 
-// The accept task and the connections it started.
+// One descriptor of the listening socket and the loop that accepts on it, on one thread of the
+// runtime; its members are touched on its strand only.
+struct Acceptor {
+    Acceptor(tcp::acceptor acceptor_socket, const rt::Executor& strand_executor)
+        : socket(std::move(acceptor_socket)),
+          strand(strand_executor),
+          pause(strand),
+          limits(std::make_shared<ConnectLimits>(strand)) {}
+
+    void interrupt() {
+        stopped = true;
+        signal.emit(asio::cancellation_type::terminal);
+    }
+
+    tcp::acceptor socket;
+    rt::Executor strand;
+    asio::steady_timer pause;
+    std::shared_ptr<ConnectLimits> limits;  // of the connections accepted here
+    asio::cancellation_signal signal;
+    bool stopped = false;
+};
+
+// The proxy task: it accepts on every thread of the runtime at once and keeps the connections
+// it started. Each thread has its own descriptor of the one listening socket, and a connection
+// stays on the thread that accepted it, so neither its start nor its end is handed to another
+// thread; whichever thread is free takes the next client.
 class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
   public:
     AcceptLoop(tcp::acceptor acceptor, std::shared_ptr<const ProxyState> proxy)
-        : acceptor_(std::move(acceptor)), proxy_(std::move(proxy)) {}
+        : first_(std::move(acceptor)), proxy_(std::move(proxy)) {}
 
     asio::awaitable<RunningTcpProxy::Result> run() {
         strand_ = co_await asio::this_coro::executor;
         wake_.emplace(strand_);
-        pause_.emplace(strand_);
         auto self = shared_from_this();
+        acceptors_.push_back(std::make_shared<Acceptor>(std::move(*first_), strand_));
+        first_.reset();
+        add_peer_acceptors();
+        workers_ = acceptors_.size();
         auto watch = proxy_->token.on_cancel([weak = weak_from_this(), strand = strand_] {
             asio::post(strand, [weak] {
-                if (auto loop = weak.lock()) loop->interrupt();
+                if (auto loop = weak.lock()) loop->interrupt_all();
             });
         });
-
-        RunningTcpProxy::Result result;
-        Backoff backoff;
-        while (!proxy_->token.is_cancelled() && !failure_) {
-            auto [ec, socket] = co_await acceptor_.async_accept(
-                asio::make_strand(acceptor_.get_executor()),
-                asio::bind_cancellation_slot(accept_signal_.slot(), rt::use_tuple));
-            if (ec == asio::error::operation_aborted) continue;
-            if (is_resource_error(ec)) {
-                // The listener is sound; wait for descriptors or memory to come back. The pause
-                // ends at once on shutdown or a failed connection, and connections that finish
-                // meanwhile are still reaped on this strand.
-                if (proxy_->token.is_cancelled() || failure_) break;
-                pause_->expires_after(backoff.next());
-                co_await pause_->async_wait(
-                    asio::bind_cancellation_slot(accept_signal_.slot(), rt::use_tuple));
-                continue;
-            }
-            if (ec) {
-                failure_ = EngineError(EngineError::Io{IoError{rt::os_error(ec), {}}});
-                break;
-            }
-            backoff.reset();
-            start(std::move(socket));
+        for (size_t i = 1; i < acceptors_.size(); ++i) {
+            auto acceptor = acceptors_[i];
+            asio::co_spawn(acceptor->strand, accept_on(acceptor),
+                           [self](std::exception_ptr crash) { self->worker_ended(crash); });
         }
-        // Drain: wait for the connections one by one as they finish; an error ends it at once.
-        while (!failure_ && !connections_.empty()) {
+        std::exception_ptr crash;
+        try {
+            co_await accept_on(acceptors_.front());
+        } catch (...) {
+            crash = std::current_exception();
+        }
+        worker_ended(crash);
+
+        // Drain: every accept loop ends, then every connection; an error ends the wait for
+        // connections at once.
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                draining_ = true;
+                if (workers_ == 0 && (failure_ || connections_.empty())) break;
+            }
             wake_->expires_at(asio::steady_timer::time_point::max());
             co_await wake_->async_wait(rt::use_tuple);
         }
+        RunningTcpProxy::Result result;
+        std::lock_guard lock(mutex_);
         if (failure_) {
             result = std::unexpected(*failure_);
             for (auto& [key, conn] : connections_) {
                 asio::post(conn->strand, [conn] { conn->stop(); });
             }
         }
-        std::error_code ignored;
-        acceptor_.close(ignored);
         co_return result;
     }
 
   private:
-    void interrupt() {
-        accept_signal_.emit(asio::cancellation_type::terminal);
-        if (wake_) wake_->cancel();
-    }
-
-    void start(tcp::socket socket) {
-        auto key = next_key_++;
-        auto conn_strand = socket.get_executor();
-        auto conn = std::make_shared<Connection>(std::move(socket), conn_strand);
-        connections_.emplace(key, conn);
-        asio::co_spawn(conn_strand, forward(conn, proxy_),
-                       [self = shared_from_this(), key](std::exception_ptr crash,
-                                                        RunningTcpProxy::Result result) {
-                           asio::post(self->strand_,
-                                      [self, key, crash, result = std::move(result)] {
-                                          self->finished(key, crash, result);
-                                      });
-                       });
-    }
-
-    void finished(uint64_t key, std::exception_ptr crash, const RunningTcpProxy::Result& result) {
-        connections_.erase(key);
-        if (!failure_) {
-            if (crash) {
-                failure_ = EngineError(EngineError::ProxyTask{rt::TaskFailure{
-                    rt::TaskFailure::Kind::Crashed, "tcp connection of " + proxy_->name,
-                    rt::detail::describe_exception(crash)}
-                                                                  .text()});
-            } else if (!result) {
-                failure_ = result.error();
+    // A descriptor of the listening socket for each other thread of the runtime. Without a
+    // descriptor to spare, the proxy accepts on fewer threads.
+    void add_peer_acceptors() {
+        tcp::acceptor& first = acceptors_.front()->socket;
+        for (const rt::Executor& executor : rt::peers(first.get_executor())) {
+            const int fd = ::dup(first.native_handle());
+            if (fd < 0) break;
+            std::error_code ec;
+            tcp::acceptor copy(executor);
+            copy.assign(first.local_endpoint(ec).protocol(), fd, ec);
+            if (ec) {
+                ::close(fd);
+                break;
             }
-            if (failure_) interrupt();
+            copy.non_blocking(true, ec);
+            if (ec) break;
+            acceptors_.push_back(
+                std::make_shared<Acceptor>(std::move(copy), asio::make_strand(executor)));
+        }
+    }
+
+    asio::awaitable<void> accept_on(std::shared_ptr<Acceptor> acceptor) {
+        Backoff backoff;
+        while (!acceptor->stopped && !proxy_->token.is_cancelled() && !failed()) {
+            // The connection's strand is on the accepting thread.
+            tcp::endpoint peer;
+            auto [ec, socket] = co_await acceptor->socket.async_accept(
+                asio::make_strand(acceptor->socket.get_executor()), peer,
+                asio::bind_cancellation_slot(acceptor->signal.slot(), rt::use_tuple));
+            if (ec == asio::error::operation_aborted) continue;
+            if (is_resource_error(ec)) {
+                // The listener is sound; wait for descriptors or memory to come back. The pause
+                // ends at once on shutdown or a failed connection.
+                if (acceptor->stopped || proxy_->token.is_cancelled() || failed()) break;
+                acceptor->pause.expires_after(backoff.next());
+                co_await acceptor->pause.async_wait(
+                    asio::bind_cancellation_slot(acceptor->signal.slot(), rt::use_tuple));
+                continue;
+            }
+            if (ec) {
+                fail(EngineError(EngineError::Io{IoError{rt::os_error(ec), {}}}));
+                break;
+            }
+            backoff.reset();
+            start(std::move(socket), peer, acceptor->limits);
+        }
+        std::error_code ignored;
+        acceptor->socket.close(ignored);
+    }
+
+    // On the loop's strand: every accept loop stops, each on its own strand.
+    void interrupt_all() {
+        for (auto& acceptor : acceptors_) {
+            asio::post(acceptor->strand, [acceptor] { acceptor->interrupt(); });
         }
         if (wake_) wake_->cancel();
     }
 
-    tcp::acceptor acceptor_;
+    // From any thread: the loop's strand looks at what changed.
+    void wake() {
+        asio::post(strand_, [self = shared_from_this()] {
+            if (self->wake_) self->wake_->cancel();
+        });
+    }
+
+    bool failed() {
+        std::lock_guard lock(mutex_);
+        return failure_.has_value();
+    }
+
+    // From any thread: the first failure ends the proxy.
+    void fail(EngineError error) {
+        {
+            std::lock_guard lock(mutex_);
+            if (failure_) return;
+            failure_ = std::move(error);
+        }
+        asio::post(strand_, [self = shared_from_this()] { self->interrupt_all(); });
+    }
+
+    void worker_ended(std::exception_ptr crash) {
+        if (crash) {
+            fail(EngineError(EngineError::ProxyTask{
+                rt::TaskFailure{rt::TaskFailure::Kind::Crashed, "accept " + proxy_->name,
+                                rt::detail::describe_exception(crash)}
+                    .text()}));
+        }
+        {
+            std::lock_guard lock(mutex_);
+            --workers_;
+        }
+        wake();
+    }
+
+    // On the accepting thread.
+    void start(tcp::socket socket, const tcp::endpoint& peer,
+               const std::shared_ptr<ConnectLimits>& limits) {
+        auto conn_strand = socket.get_executor();
+        // Not make_shared: the connect limits hold connections weakly for up to the limit's
+        // length, and a weak reference must not keep the whole connection's memory.
+        std::shared_ptr<Connection> conn(new Connection(std::move(socket), peer, conn_strand));
+        uint64_t key = 0;
+        {
+            std::lock_guard lock(mutex_);
+            key = next_key_++;
+            connections_.emplace(key, conn);
+        }
+        asio::co_spawn(conn_strand, forward(conn, proxy_, limits),
+                       [self = shared_from_this(), key](std::exception_ptr crash,
+                                                        RunningTcpProxy::Result result) {
+                           self->finished(key, crash, result);
+                       });
+    }
+
+    // On the connection's strand. Only a failure, or an end while the proxy drains, concerns
+    // the loop's strand; a plain end needs no hand-over.
+    void finished(uint64_t key, std::exception_ptr crash, const RunningTcpProxy::Result& result) {
+        bool draining = false;
+        {
+            std::lock_guard lock(mutex_);
+            connections_.erase(key);
+            draining = draining_;
+        }
+        if (crash) {
+            fail(EngineError(EngineError::ProxyTask{
+                rt::TaskFailure{rt::TaskFailure::Kind::Crashed, "tcp connection of " + proxy_->name,
+                                rt::detail::describe_exception(crash)}
+                    .text()}));
+        } else if (!result) {
+            fail(result.error());
+        }
+        if (draining) wake();
+    }
+
+    std::optional<tcp::acceptor> first_;
     std::shared_ptr<const ProxyState> proxy_;
     rt::Executor strand_;
     std::optional<asio::steady_timer> wake_;
-    std::optional<asio::steady_timer> pause_;
-    asio::cancellation_signal accept_signal_;
+    std::vector<std::shared_ptr<Acceptor>> acceptors_;
+
+    std::mutex mutex_;  // guards what follows
     std::unordered_map<uint64_t, std::shared_ptr<Connection>> connections_;
     uint64_t next_key_ = 0;
+    size_t workers_ = 0;
+    bool draining_ = false;
     std::optional<EngineError> failure_;
 };
 
