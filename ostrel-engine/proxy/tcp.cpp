@@ -1,7 +1,6 @@
 #include "ostrel-engine/proxy/tcp.hpp"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -16,7 +15,6 @@
 #include "ostrel-engine/proxy/address.hpp"
 #include "ostrel-engine/proxy/backoff.hpp"
 #include "ostrel-engine/proxy/failure.hpp"
-#include "ostrel-engine/rt/runtime.hpp"
 
 namespace ostrel::engine {
 
@@ -86,10 +84,9 @@ struct Connection {
     std::atomic<bool> connecting{false};
 };
 
-// The limit on reaching the upstream, kept for all connections of one accepting thread with one
-// timer instead of one each: every limit has the same length, so they run out in the order they
-// were set. Entries hold connections weakly; one that ended is dropped when it reaches the
-// front.
+// The limit on reaching the upstream, kept for all connections of a proxy with one timer instead
+// of one each: every limit has the same length, so they run out in the order they were set.
+// Entries hold connections weakly; one that ended is dropped when it reaches the front.
 class ConnectLimits : public std::enable_shared_from_this<ConnectLimits> {
   public:
     explicit ConnectLimits(const rt::Executor& executor) : timer_(executor) {}
@@ -381,70 +378,58 @@ asio::awaitable<RunningTcpProxy::Result> forward(std::shared_ptr<Connection> con
     co_return RunningTcpProxy::Result{};
 }
 
-// One descriptor of the listening socket and the loop that accepts on it, on one thread of the
-// runtime; its members are touched on its strand only.
-struct Acceptor {
-    Acceptor(tcp::acceptor acceptor_socket, const rt::Executor& strand_executor)
-        : socket(std::move(acceptor_socket)),
-          strand(strand_executor),
-          pause(strand),
-          limits(std::make_shared<ConnectLimits>(strand)) {}
-
-    void interrupt() {
-        stopped = true;
-        signal.emit(asio::cancellation_type::terminal);
-    }
-
-    tcp::acceptor socket;
-    rt::Executor strand;
-    asio::steady_timer pause;
-    std::shared_ptr<ConnectLimits> limits;  // of the connections accepted here
-    asio::cancellation_signal signal;
-    bool stopped = false;
-};
-
-// The proxy task: it accepts on every thread of the runtime at once and keeps the connections
-// it started. Each thread has its own descriptor of the one listening socket, and a connection
-// stays on the thread that accepted it, so neither its start nor its end is handed to another
-// thread; whichever thread is free takes the next client.
+// The accept task and the connections it started. The connection table is shared with the
+// connections' strands behind a mutex, so a connection that ends needs no hand-over to the
+// loop's strand unless it failed or the loop is draining.
 class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
   public:
     AcceptLoop(tcp::acceptor acceptor, std::shared_ptr<const ProxyState> proxy)
-        : first_(std::move(acceptor)), proxy_(std::move(proxy)) {}
+        : acceptor_(std::move(acceptor)), proxy_(std::move(proxy)) {}
 
     asio::awaitable<RunningTcpProxy::Result> run() {
         strand_ = co_await asio::this_coro::executor;
         wake_.emplace(strand_);
+        pause_.emplace(strand_);
+        limits_ = std::make_shared<ConnectLimits>(strand_);
         auto self = shared_from_this();
-        acceptors_.push_back(std::make_shared<Acceptor>(std::move(*first_), strand_));
-        first_.reset();
-        add_peer_acceptors();
-        workers_ = acceptors_.size();
         auto watch = proxy_->token.on_cancel([weak = weak_from_this(), strand = strand_] {
             asio::post(strand, [weak] {
-                if (auto loop = weak.lock()) loop->interrupt_all();
+                if (auto loop = weak.lock()) loop->interrupt();
             });
         });
-        for (size_t i = 1; i < acceptors_.size(); ++i) {
-            auto acceptor = acceptors_[i];
-            asio::co_spawn(acceptor->strand, accept_on(acceptor),
-                           [self](std::exception_ptr crash) { self->worker_ended(crash); });
-        }
-        std::exception_ptr crash;
-        try {
-            co_await accept_on(acceptors_.front());
-        } catch (...) {
-            crash = std::current_exception();
-        }
-        worker_ended(crash);
 
-        // Drain: every accept loop ends, then every connection; an error ends the wait for
-        // connections at once.
+        Backoff backoff;
+        while (!proxy_->token.is_cancelled() && !failed()) {
+            tcp::endpoint peer;
+            auto [ec, socket] = co_await acceptor_.async_accept(
+                asio::make_strand(acceptor_.get_executor()), peer,
+                asio::bind_cancellation_slot(accept_signal_.slot(), rt::use_tuple));
+            if (ec == asio::error::operation_aborted) continue;
+            if (is_resource_error(ec)) {
+                // The listener is sound; wait for descriptors or memory to come back. The pause
+                // ends at once on shutdown or a failed connection.
+                if (proxy_->token.is_cancelled() || failed()) break;
+                pause_->expires_after(backoff.next());
+                co_await pause_->async_wait(
+                    asio::bind_cancellation_slot(accept_signal_.slot(), rt::use_tuple));
+                continue;
+            }
+            if (ec) {
+                fail(EngineError(EngineError::Io{IoError{rt::os_error(ec), {}}}));
+                break;
+            }
+            backoff.reset();
+            start(std::move(socket), peer);
+        }
+        std::error_code ignored;
+        acceptor_.close(ignored);
+
+        // Drain: wait for the connections to finish; an error ends the wait at once.
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
                 draining_ = true;
-                if (workers_ == 0 && (failure_ || connections_.empty())) break;
+                if (failure_ || connections_.empty()) break;
             }
             wake_->expires_at(asio::steady_timer::time_point::max());
             co_await wake_->async_wait(rt::use_tuple);
@@ -461,69 +446,10 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
     }
 
   private:
-    // A descriptor of the listening socket for each other thread of the runtime. Without a
-    // descriptor to spare, the proxy accepts on fewer threads.
-    void add_peer_acceptors() {
-        tcp::acceptor& first = acceptors_.front()->socket;
-        for (const rt::Executor& executor : rt::peers(first.get_executor())) {
-            const int fd = ::dup(first.native_handle());
-            if (fd < 0) break;
-            std::error_code ec;
-            tcp::acceptor copy(executor);
-            copy.assign(first.local_endpoint(ec).protocol(), fd, ec);
-            if (ec) {
-                ::close(fd);
-                break;
-            }
-            copy.non_blocking(true, ec);
-            if (ec) break;
-            acceptors_.push_back(
-                std::make_shared<Acceptor>(std::move(copy), asio::make_strand(executor)));
-        }
-    }
-
-    asio::awaitable<void> accept_on(std::shared_ptr<Acceptor> acceptor) {
-        Backoff backoff;
-        while (!acceptor->stopped && !proxy_->token.is_cancelled() && !failed()) {
-            // The connection's strand is on the accepting thread.
-            tcp::endpoint peer;
-            auto [ec, socket] = co_await acceptor->socket.async_accept(
-                asio::make_strand(acceptor->socket.get_executor()), peer,
-                asio::bind_cancellation_slot(acceptor->signal.slot(), rt::use_tuple));
-            if (ec == asio::error::operation_aborted) continue;
-            if (is_resource_error(ec)) {
-                // The listener is sound; wait for descriptors or memory to come back. The pause
-                // ends at once on shutdown or a failed connection.
-                if (acceptor->stopped || proxy_->token.is_cancelled() || failed()) break;
-                acceptor->pause.expires_after(backoff.next());
-                co_await acceptor->pause.async_wait(
-                    asio::bind_cancellation_slot(acceptor->signal.slot(), rt::use_tuple));
-                continue;
-            }
-            if (ec) {
-                fail(EngineError(EngineError::Io{IoError{rt::os_error(ec), {}}}));
-                break;
-            }
-            backoff.reset();
-            start(std::move(socket), peer, acceptor->limits);
-        }
-        std::error_code ignored;
-        acceptor->socket.close(ignored);
-    }
-
-    // On the loop's strand: every accept loop stops, each on its own strand.
-    void interrupt_all() {
-        for (auto& acceptor : acceptors_) {
-            asio::post(acceptor->strand, [acceptor] { acceptor->interrupt(); });
-        }
+    // On the loop's strand.
+    void interrupt() {
+        accept_signal_.emit(asio::cancellation_type::terminal);
         if (wake_) wake_->cancel();
-    }
-
-    // From any thread: the loop's strand looks at what changed.
-    void wake() {
-        asio::post(strand_, [self = shared_from_this()] {
-            if (self->wake_) self->wake_->cancel();
-        });
     }
 
     bool failed() {
@@ -531,33 +457,17 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
         return failure_.has_value();
     }
 
-    // From any thread: the first failure ends the proxy.
+    // From any strand: the first failure ends the proxy.
     void fail(EngineError error) {
         {
             std::lock_guard lock(mutex_);
             if (failure_) return;
             failure_ = std::move(error);
         }
-        asio::post(strand_, [self = shared_from_this()] { self->interrupt_all(); });
+        asio::post(strand_, [self = shared_from_this()] { self->interrupt(); });
     }
 
-    void worker_ended(std::exception_ptr crash) {
-        if (crash) {
-            fail(EngineError(EngineError::ProxyTask{
-                rt::TaskFailure{rt::TaskFailure::Kind::Crashed, "accept " + proxy_->name,
-                                rt::detail::describe_exception(crash)}
-                    .text()}));
-        }
-        {
-            std::lock_guard lock(mutex_);
-            --workers_;
-        }
-        wake();
-    }
-
-    // On the accepting thread.
-    void start(tcp::socket socket, const tcp::endpoint& peer,
-               const std::shared_ptr<ConnectLimits>& limits) {
+    void start(tcp::socket socket, const tcp::endpoint& peer) {
         auto conn_strand = socket.get_executor();
         // Not make_shared: the connect limits hold connections weakly for up to the limit's
         // length, and a weak reference must not keep the whole connection's memory.
@@ -568,14 +478,14 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
             key = next_key_++;
             connections_.emplace(key, conn);
         }
-        asio::co_spawn(conn_strand, forward(conn, proxy_, limits),
+        asio::co_spawn(conn_strand, forward(conn, proxy_, limits_),
                        [self = shared_from_this(), key](std::exception_ptr crash,
                                                         RunningTcpProxy::Result result) {
                            self->finished(key, crash, result);
                        });
     }
 
-    // On the connection's strand. Only a failure, or an end while the proxy drains, concerns
+    // On the connection's strand. Only a failure, or an end while the loop drains, concerns
     // the loop's strand; a plain end needs no hand-over.
     void finished(uint64_t key, std::exception_ptr crash, const RunningTcpProxy::Result& result) {
         bool draining = false;
@@ -592,19 +502,24 @@ class AcceptLoop : public std::enable_shared_from_this<AcceptLoop> {
         } else if (!result) {
             fail(result.error());
         }
-        if (draining) wake();
+        if (draining) {
+            asio::post(strand_, [self = shared_from_this()] {
+                if (self->wake_) self->wake_->cancel();
+            });
+        }
     }
 
-    std::optional<tcp::acceptor> first_;
+    tcp::acceptor acceptor_;
     std::shared_ptr<const ProxyState> proxy_;
     rt::Executor strand_;
     std::optional<asio::steady_timer> wake_;
-    std::vector<std::shared_ptr<Acceptor>> acceptors_;
+    std::optional<asio::steady_timer> pause_;
+    std::shared_ptr<ConnectLimits> limits_;
+    asio::cancellation_signal accept_signal_;
 
     std::mutex mutex_;  // guards what follows
     std::unordered_map<uint64_t, std::shared_ptr<Connection>> connections_;
     uint64_t next_key_ = 0;
-    size_t workers_ = 0;
     bool draining_ = false;
     std::optional<EngineError> failure_;
 };

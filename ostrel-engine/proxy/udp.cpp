@@ -16,7 +16,6 @@
 #include "ostrel-engine/proxy/backoff.hpp"
 #include "ostrel-engine/proxy/dns.hpp"
 #include "ostrel-engine/proxy/failure.hpp"
-#include "ostrel-engine/rt/runtime.hpp"
 
 namespace ostrel::engine {
 
@@ -752,8 +751,7 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
 
     void start(const udp::endpoint& client, std::vector<std::byte> request) {
         auto key = next_key_++;
-        // Each exchange lives on one of the runtime's threads, taken in turn.
-        rt::Executor strand = asio::make_strand(rt::spread(executor_));
+        rt::Executor strand = asio::make_strand(executor_);
         auto ex = std::make_shared<Exchange>(strand, proxy_, client, std::move(request));
         {
             std::lock_guard lock(exchanges_mutex_);

@@ -267,9 +267,11 @@ class PhaseView:
         return _display.phase_duration(self.message)
 
     def op_timeout(self) -> float:
-        # Short enough that a blackhole phase shows several timeouts, long enough for latency.
+        # Short enough that a blackhole phase shows several timeouts even when the first probe
+        # of the phase starts late (a probe of the phase before may still be waiting), long
+        # enough for latency.
         duration = self.duration
-        return 1.0 if duration is None else max(0.15, min(1.0, duration / 2))
+        return 1.0 if duration is None else max(0.15, min(1.0, duration / 4))
 
 
 def _delta(now: JsonObject, before: JsonObject | None, group: str, key: str) -> int:
