@@ -150,8 +150,8 @@ struct ProxyState {
     ObservationRecorder recorder;
 };
 
-// Connects a non-blocking socket: the relay reads and writes it with the non-blocking attempt
-// first. The outcome is read from SO_ERROR once the socket turns writable.
+// Connects a non-blocking socket, as the relay's writes want it. The outcome is read from
+// SO_ERROR once the socket turns writable.
 asio::awaitable<std::error_code> connect_to(tcp::socket& socket, const tcp::endpoint& endpoint) {
     std::error_code ec;
     socket.open(endpoint.protocol(), ec);
